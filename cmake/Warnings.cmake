@@ -1,0 +1,17 @@
+# Every target of ours gets the same warnings; CI turns them into errors.
+add_library(qx_warnings INTERFACE)
+target_compile_options(qx_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
+  -Wold-style-cast -Wcast-align -Woverloaded-virtual -Wformat=2 -Wimplicit-fallthrough)
+if(QX_WERROR)
+  target_compile_options(qx_warnings INTERFACE -Werror)
+endif()
+
+if(QX_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(QX_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT QX_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "QX_SANITIZE must be empty, 'address' or 'thread'")
+endif()

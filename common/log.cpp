@@ -1,0 +1,39 @@
+#include "common/log.h"
+
+#include <cerrno>
+#include <string>
+#include <unistd.h>
+
+namespace qx {
+
+void logErr(std::string_view message) {
+  std::string line;
+  line.reserve(message.size() + 20);
+  line.append("quorvex-screencap: ").append(message).push_back('\n');
+  // One write call: a short write to a pipe of this size does not happen in
+  // practice, and retrying would split the line anyway.
+  ssize_t n;
+  do {
+    n = ::write(STDERR_FILENO, line.data(), line.size());
+  } while (n < 0 && errno == EINTR);
+}
+
+LogFn stderrLog() {
+  return [](std::string_view m) { logErr(m); };
+}
+
+bool writeFully(int fd, const void* data, std::size_t size) {
+  const auto* p = static_cast<const unsigned char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace qx

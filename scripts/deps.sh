@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the main job need.
+# Idempotent: apt-get runs only when something is missing.
+set -euo pipefail
+
+packages=(
+  # toolchain and test frameworks
+  build-essential cmake ninja-build pkg-config git libgtest-dev libgmock-dev
+  # X11 capture, display power, input
+  libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-screensaver0-dev
+  libxcb-dpms0-dev libxcb-xfixes0-dev libxcb-xtest0-dev
+  # video, audio
+  libx264-dev libswscale-dev libswresample-dev libavutil-dev libopus-dev libpulse-dev
+  # shared libraries of the logic
+  libboost-dev nlohmann-json3-dev libicu-dev libsodium-dev
+  # host application
+  qt6-base-dev qtkeychain-qt6-dev
+  # test services and tools: X servers, sound server, session bus, decoders
+  xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth
+  ffmpeg pulseaudio pulseaudio-utils dbus dbus-x11 gnome-keyring
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -eq 0 ]; then
+  exit 0
+fi
+
+sudo=""
+if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+echo "deps: installing ${missing[*]}" >&2
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

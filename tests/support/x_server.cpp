@@ -1,0 +1,107 @@
+#include "tests/support/x_server.h"
+
+#include <cerrno>
+#include <csignal>
+#include <chrono>
+#include <cstdlib>
+#include <poll.h>
+#include <stdexcept>
+#include <unistd.h>
+
+namespace qx::test {
+
+std::string findOnPath(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  std::string p = path ? path : "/usr/bin:/bin";
+  p += ":/usr/lib/xorg";
+  std::size_t start = 0;
+  while (start <= p.size()) {
+    std::size_t end = p.find(':', start);
+    if (end == std::string::npos) end = p.size();
+    std::string candidate = p.substr(start, end - start) + "/" + program;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return {};
+}
+
+std::unique_ptr<XServer> XServer::launch(std::vector<std::string> args, std::unique_ptr<TempDir> dir) {
+  int fds[2];
+  if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
+  args.push_back("-displayfd");
+  args.push_back(std::to_string(fds[1]));
+  Process::Options opts;
+  opts.args = std::move(args);
+  opts.pipeStdin = false;
+  opts.extraFds = {{fds[1], fds[1]}};
+  auto server = std::unique_ptr<XServer>(new XServer());
+  server->dir_ = std::move(dir);
+  server->process_ = std::make_unique<Process>(std::move(opts));
+  ::close(fds[1]);
+
+  // The server writes its display number and a line feed once it accepts clients.
+  std::string number;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (number.find('\n') == std::string::npos) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{fds[0], POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buf[32];
+    ssize_t n = ::read(fds[0], buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    number.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fds[0]);
+  if (number.find('\n') == std::string::npos) {
+    server->process_->pump(std::chrono::milliseconds(100));
+    throw std::runtime_error("X server did not start: " + server->process_->err());
+  }
+  server->display_ = ":" + number.substr(0, number.find('\n'));
+  return server;
+}
+
+std::unique_ptr<XServer> XServer::xvfb(int width, int height) {
+  std::string bin = findOnPath("Xvfb");
+  if (bin.empty()) throw std::runtime_error("Xvfb not installed");
+  return launch({bin, "-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten",
+                 "tcp", "-noreset", "+extension", "RANDR"},
+                nullptr);
+}
+
+std::unique_ptr<XServer> XServer::dummyXorg(int width, int height) {
+  std::string bin = findOnPath("Xorg");
+  if (bin.empty()) throw std::runtime_error("Xorg not installed");
+  auto dir = std::make_unique<TempDir>();
+  std::string conf = dir->file("xorg.conf");
+  writeFile(conf,
+            "Section \"Device\"\n  Identifier \"dummy\"\n  Driver \"dummy\"\n  VideoRam 256000\nEndSection\n"
+            "Section \"Monitor\"\n  Identifier \"monitor\"\n  HorizSync 5.0-1000.0\n  VertRefresh 5.0-200.0\n"
+            "EndSection\n"
+            "Section \"Screen\"\n  Identifier \"screen\"\n  Device \"dummy\"\n  Monitor \"monitor\"\n"
+            "  DefaultDepth 24\n  SubSection \"Display\"\n    Depth 24\n    Virtual " +
+                std::to_string(width) + " " + std::to_string(height) +
+                "\n  EndSubSection\nEndSection\n"
+                "Section \"ServerFlags\"\n  Option \"AutoAddDevices\" \"false\"\n  Option \"AutoEnableDevices\" "
+                "\"false\"\nEndSection\n");
+  std::string log = dir->file("xorg.log");
+  return launch({bin, "-config", conf, "-logfile", log, "-noreset", "-nolisten", "tcp"}, std::move(dir));
+}
+
+XServer::~XServer() {
+  if (process_) {
+    process_->signal(SIGTERM);
+    if (!process_->wait(std::chrono::seconds(5))) process_->signal(SIGKILL);
+  }
+}
+
+RunResult XServer::runClient(std::vector<std::string> args) const {
+  if (!args.empty() && args[0].find('/') == std::string::npos) args[0] = findOnPath(args[0]);
+  Process::Options opts;
+  opts.args = std::move(args);
+  opts.setEnv["DISPLAY"] = display_;
+  return run(std::move(opts));
+}
+
+}  // namespace qx::test
