@@ -1,0 +1,29 @@
+#pragma once
+
+// Strict readers for members of a parsed JSON object, shared by the settings,
+// the updater report and the device request. Internal to HostCore: it names
+// nlohmann/json, which stays out of the public headers.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include <nlohmann/json.hpp>
+
+namespace qx::hostcore_json {
+
+// Parses the whole text as one JSON value. Absent on any syntax error,
+// trailing text or invalid UTF-8.
+std::optional<nlohmann::json> parse(std::string_view text);
+
+// The integer value of a JSON number when it is an exact integer that fits a
+// signed 64-bit integer: 30, 30.0 and 3e1 give 30; 29.97, 9223372036854775808
+// and 1e19 give absent. Non-numbers give absent.
+std::optional<std::int64_t> exactInt64(const nlohmann::json& value);
+
+// Compact serialisation that never throws: invalid UTF-8 inside strings is
+// written as U+FFFD.
+std::string dumpCompact(const nlohmann::json& value);
+
+}  // namespace qx::hostcore_json
