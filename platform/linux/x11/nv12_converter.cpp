@@ -1,0 +1,53 @@
+#include "platform/linux/x11/nv12_converter.h"
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
+
+namespace qx::x11 {
+
+namespace {
+struct SwsDeleter {
+  void operator()(SwsContext* c) const { sws_freeContext(c); }
+};
+}  // namespace
+
+struct Nv12Converter::Impl {
+  int srcWidth = 0;
+  int srcHeight = 0;
+  int dstWidth = 0;
+  int dstHeight = 0;
+  std::unique_ptr<SwsContext, SwsDeleter> context;
+};
+
+Nv12Converter::Nv12Converter(int srcWidth, int srcHeight, int dstWidth, int dstHeight)
+    : impl_(std::make_unique<Impl>()) {
+  impl_->srcWidth = srcWidth;
+  impl_->srcHeight = srcHeight;
+  impl_->dstWidth = dstWidth;
+  impl_->dstHeight = dstHeight;
+  if (srcWidth <= 0 || srcHeight <= 0 || dstWidth <= 0 || dstHeight <= 0) return;
+  impl_->context.reset(sws_getContext(srcWidth, srcHeight, AV_PIX_FMT_BGR0, dstWidth, dstHeight, AV_PIX_FMT_NV12,
+                                      SWS_BILINEAR, nullptr, nullptr, nullptr));
+  if (!impl_->context) return;
+  // RGB input is full range; the encoder expects BT.709 video range.
+  const int* bt709 = sws_getCoefficients(SWS_CS_ITU709);
+  if (sws_setColorspaceDetails(impl_->context.get(), bt709, 1, bt709, 0, 0, 1 << 16, 1 << 16) < 0) {
+    impl_->context.reset();
+  }
+}
+
+Nv12Converter::~Nv12Converter() = default;
+
+bool Nv12Converter::ok() const { return impl_->context != nullptr; }
+
+void Nv12Converter::convert(const std::uint8_t* bgrx, int srcStride, PixelBuffer& dst) {
+  if (!ok() || dst.width() != impl_->dstWidth || dst.height() != impl_->dstHeight) return;
+  const std::uint8_t* srcPlanes[4] = {bgrx, nullptr, nullptr, nullptr};
+  const int srcStrides[4] = {srcStride, 0, 0, 0};
+  std::uint8_t* dstPlanes[4] = {dst.plane(0), dst.plane(1), nullptr, nullptr};
+  const int dstStrides[4] = {dst.stride(0), dst.stride(1), 0, 0};
+  sws_scale(impl_->context.get(), srcPlanes, srcStrides, 0, impl_->srcHeight, dstPlanes, dstStrides);
+}
+
+}  // namespace qx::x11

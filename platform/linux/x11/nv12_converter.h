@@ -1,0 +1,33 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/media.h"
+
+namespace qx::x11 {
+
+// Converts 32-bit BGRX pictures (X11's depth-24 layout on little-endian
+// servers) to NV12, BT.709 video range, scaling to the destination size with
+// a bilinear filter. One instance per source/destination size pair; not
+// thread-safe (one converting thread at a time).
+class Nv12Converter {
+ public:
+  Nv12Converter(int srcWidth, int srcHeight, int dstWidth, int dstHeight);
+  ~Nv12Converter();
+  Nv12Converter(const Nv12Converter&) = delete;
+  Nv12Converter& operator=(const Nv12Converter&) = delete;
+
+  // False when the sizes are unusable or the scaler refused them.
+  bool ok() const;
+
+  // `bgrx` holds srcHeight rows of `srcStride` bytes. `dst` must have the
+  // destination size.
+  void convert(const std::uint8_t* bgrx, int srcStride, PixelBuffer& dst);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace qx::x11
