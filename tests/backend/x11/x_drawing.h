@@ -1,0 +1,44 @@
+#pragma once
+
+// Test-side X client that paints the root window, so capture tests control
+// exactly what is on screen and when it changes.
+
+#include <cstdint>
+#include <cstdlib>
+#include <stdexcept>
+#include <string>
+
+#include <xcb/xcb.h>
+
+namespace qx::test {
+
+class XDrawing {
+ public:
+  explicit XDrawing(const std::string& display) : conn_(xcb_connect(display.c_str(), nullptr)) {
+    if (xcb_connection_has_error(conn_) != 0) throw std::runtime_error("cannot connect to " + display);
+    screen_ = xcb_setup_roots_iterator(xcb_get_setup(conn_)).data;
+    gc_ = xcb_generate_id(conn_);
+    xcb_create_gc(conn_, gc_, screen_->root, 0, nullptr);
+  }
+  ~XDrawing() { xcb_disconnect(conn_); }
+  XDrawing(const XDrawing&) = delete;
+  XDrawing& operator=(const XDrawing&) = delete;
+
+  // Fills a rectangle with 0xRRGGBB and waits until the server has done it.
+  void fill(int x, int y, int w, int h, std::uint32_t rgb) {
+    xcb_change_gc(conn_, gc_, XCB_GC_FOREGROUND, &rgb);
+    const xcb_rectangle_t r{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), static_cast<std::uint16_t>(w),
+                            static_cast<std::uint16_t>(h)};
+    xcb_poly_fill_rectangle(conn_, screen_->root, gc_, 1, &r);
+    sync();
+  }
+
+  void sync() { std::free(xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr)); }
+
+ private:
+  xcb_connection_t* conn_;
+  const xcb_screen_t* screen_ = nullptr;
+  xcb_gcontext_t gc_ = 0;
+};
+
+}  // namespace qx::test

@@ -1,0 +1,107 @@
+#include "platform/linux/x11/nv12_converter.h"
+
+#include <cstdlib>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace qx::x11 {
+namespace {
+
+struct Rgb {
+  int r, g, b;
+};
+
+// A BGRX picture, 4 bytes per pixel, filled by column ranges.
+std::vector<std::uint8_t> fill(int w, int h, Rgb left, Rgb right, int splitX) {
+  std::vector<std::uint8_t> px(static_cast<std::size_t>(w * h * 4));
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const Rgb c = x < splitX ? left : right;
+      std::uint8_t* p = &px[static_cast<std::size_t>((y * w + x) * 4)];
+      p[0] = static_cast<std::uint8_t>(c.b);
+      p[1] = static_cast<std::uint8_t>(c.g);
+      p[2] = static_cast<std::uint8_t>(c.r);
+      p[3] = 0xff;
+    }
+  }
+  return px;
+}
+
+struct Yuv {
+  int y, cb, cr;
+};
+
+// BT.709 video range, computed from the definition rather than copied tables.
+Yuv bt709(Rgb c) {
+  const double r = c.r / 255.0, g = c.g / 255.0, b = c.b / 255.0;
+  const double y = 0.2126 * r + 0.7152 * g + 0.0722 * b;
+  const double cb = (b - y) / 1.8556;
+  const double cr = (r - y) / 1.5748;
+  return {static_cast<int>(16 + 219 * y + 0.5), static_cast<int>(128 + 224 * cb + 0.5),
+          static_cast<int>(128 + 224 * cr + 0.5)};
+}
+
+Yuv sample(const PixelBuffer& f, int x, int y) {
+  const std::uint8_t* uv = f.plane(1) + (y / 2) * f.stride(1) + (x / 2) * 2;
+  return {f.plane(0)[y * f.stride(0) + x], uv[0], uv[1]};
+}
+
+void expectNear(Yuv got, Yuv want, int tolerance) {
+  EXPECT_LE(std::abs(got.y - want.y), tolerance) << "Y " << got.y << " want " << want.y;
+  EXPECT_LE(std::abs(got.cb - want.cb), tolerance) << "Cb " << got.cb << " want " << want.cb;
+  EXPECT_LE(std::abs(got.cr - want.cr), tolerance) << "Cr " << got.cr << " want " << want.cr;
+}
+
+TEST(Nv12Converter, FlatColoursMatchBt709VideoRange) {
+  const Rgb colours[] = {{0, 0, 0},     {255, 255, 255}, {255, 0, 0},   {0, 255, 0},
+                         {0, 0, 255},   {128, 128, 128}, {200, 30, 90}, {10, 180, 240}};
+  Nv12Converter converter(64, 32, 64, 32);
+  ASSERT_TRUE(converter.ok());
+  PixelBuffer out(64, 32);
+  for (const Rgb& c : colours) {
+    SCOPED_TRACE(testing::Message() << c.r << "," << c.g << "," << c.b);
+    const auto px = fill(64, 32, c, c, 64);
+    converter.convert(px.data(), 64 * 4, out);
+    expectNear(sample(out, 10, 10), bt709(c), 1);
+    expectNear(sample(out, 63, 31), bt709(c), 1);
+  }
+}
+
+TEST(Nv12Converter, ScalesDownKeepingLayout) {
+  const Rgb red{255, 0, 0}, blue{0, 0, 255};
+  const auto px = fill(640, 360, red, blue, 320);
+  Nv12Converter converter(640, 360, 320, 180);
+  ASSERT_TRUE(converter.ok());
+  PixelBuffer out(320, 180);
+  converter.convert(px.data(), 640 * 4, out);
+  expectNear(sample(out, 40, 90), bt709(red), 1);
+  expectNear(sample(out, 280, 90), bt709(blue), 1);
+  // The split lands at the scaled position: still red just left of it.
+  expectNear(sample(out, 156, 90), bt709(red), 1);
+  expectNear(sample(out, 164, 90), bt709(blue), 1);
+}
+
+TEST(Nv12Converter, HonoursSourceStridePadding) {
+  // Rows padded with garbage must not leak into the picture.
+  const int w = 32, h = 16, stride = (w + 8) * 4;
+  std::vector<std::uint8_t> px(static_cast<std::size_t>(stride * h), 0xff);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      std::uint8_t* p = &px[static_cast<std::size_t>(y * stride + x * 4)];
+      p[0] = p[1] = p[2] = 0;
+    }
+  }
+  Nv12Converter converter(w, h, w, h);
+  PixelBuffer out(w, h);
+  converter.convert(px.data(), stride, out);
+  expectNear(sample(out, w - 1, h - 1), bt709({0, 0, 0}), 1);
+}
+
+TEST(Nv12Converter, RefusesEmptySizes) {
+  EXPECT_FALSE(Nv12Converter(0, 10, 10, 10).ok());
+  EXPECT_FALSE(Nv12Converter(10, 10, 10, -2).ok());
+}
+
+}  // namespace
+}  // namespace qx::x11
