@@ -6,18 +6,9 @@
 
 #include "capture/displays.h"
 #include "capture/options.h"
+#include "capture/permission.h"
 #include "common/log.h"
 #include "platform/linux/x11/x11_display_service.h"
-
-namespace {
-
-constexpr const char* kPermissionMessage =
-    "Screen Recording permission missing: System Settings → Privacy & Security → Screen Recording, allow the app "
-    "that started the host (Quorvex Host for the installed app, Terminal when run from it, quorvex-webrtc-server for "
-    "the LaunchAgent), then restart the host. 屏幕录制权限未授予：请在 系统设置 → 隐私与安全性 → 屏幕录制 "
-    "中允许启动本程序的应用（安装包版本是 Quorvex Host），然后重启 host。";
-
-}  // namespace
 
 int main(int argc, char** argv) {
   // A closed standard output or audio descriptor must show up as a write
@@ -31,11 +22,7 @@ int main(int argc, char** argv) {
   const qx::Options options = qx::parseArgs(args);
   (void)options;
 
-  if (!displays.preflightCaptureAccess()) {
-    qx::logErr(kPermissionMessage);
-    (void)displays.requestCaptureAccess();
-    return 2;
-  }
+  if (!qx::checkCaptureAccess(displays, qx::stderrLog())) return 2;
 
   // The capture engine is not part of this build yet.
   qx::logErr("start failed: the capture engine is not available in this build");
