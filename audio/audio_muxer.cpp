@@ -35,9 +35,14 @@ void raiseThreadPriority() {
   (void)::setpriority(PRIO_PROCESS, tid, static_cast<int>(best));
 }
 
-bool wellFormed(const AudioBuffer& b) {
+// The sample's frame count must agree with the PCM it carries, and the planes
+// must hold that many frames: anything else is not safe to read.
+bool wellFormed(const SampleBuffer& sample) {
+  if (sample.numSamples < 1 || !sample.audioBuffer) return false;
+  const AudioBuffer& b = *sample.audioBuffer;
   const AudioFormat& f = b.format;
-  if (b.frameCount < 1 || f.sampleRate < 1 || f.channels < 1 || f.channels > kMaxChannels) return false;
+  if (b.frameCount != sample.numSamples) return false;
+  if (f.sampleRate < 1 || f.channels < 1 || f.channels > kMaxChannels) return false;
   const std::size_t bps = bytesPerSample(f.sampleFormat);
   if (bps == 0) return false;
   const auto frames = static_cast<std::size_t>(b.frameCount);
@@ -90,10 +95,11 @@ std::optional<AudioError> AudioMuxer::start() {
   return std::nullopt;
 }
 
-void AudioMuxer::ingest(const AudioBuffer& buffer) {
+void AudioMuxer::ingest(const SampleBuffer& sample) {
   // First, so that every delivered buffer counts even when it is dropped.
   noteDelivery(static_cast<std::uint64_t>(clock_.monotonicNow().count()));
-  if (!wellFormed(buffer)) return;
+  if (!wellFormed(sample)) return;
+  const AudioBuffer& buffer = *sample.audioBuffer;
 
   if (!converter_ || converter_->inputFormat() != buffer.format) {
     converter_ = converters_.make(buffer.format);

@@ -10,6 +10,7 @@
 #include "audio/opus_encoder.h"
 #include "common/log.h"
 #include "platform/audio_converter.h"
+#include "platform/capture_service.h"
 #include "platform/dispatch.h"
 #include "platform/media.h"
 
@@ -37,10 +38,10 @@ class AudioMuxer {
   // "audio: muxing system audio → Opus 48k stereo (fd N)".
   [[nodiscard]] std::optional<AudioError> start();
 
-  // Takes one captured buffer in the source's own format. Buffers that are
-  // empty, malformed or cannot be converted are dropped without a message but
-  // still count as deliveries for gap detection.
-  void ingest(const AudioBuffer& buffer);
+  // Takes one captured audio sample buffer in the source's own format. Buffers
+  // that are empty, malformed or cannot be converted are dropped without a
+  // message but still count as deliveries for gap detection.
+  void ingest(const SampleBuffer& sample);
 
   int fd() const { return fd_; }
 
