@@ -1,5 +1,7 @@
 #include "platform/linux/x11/nv12_converter.h"
 
+#include "platform/linux/x11/bgrx_nv12_kernel.h"
+
 extern "C" {
 #include <libswscale/swscale.h>
 }
@@ -17,16 +19,22 @@ struct Nv12Converter::Impl {
   int srcHeight = 0;
   int dstWidth = 0;
   int dstHeight = 0;
+  bool kernel = false;
   std::unique_ptr<SwsContext, SwsDeleter> context;
 };
 
-Nv12Converter::Nv12Converter(int srcWidth, int srcHeight, int dstWidth, int dstHeight)
+Nv12Converter::Nv12Converter(int srcWidth, int srcHeight, int dstWidth, int dstHeight, Method method)
     : impl_(std::make_unique<Impl>()) {
   impl_->srcWidth = srcWidth;
   impl_->srcHeight = srcHeight;
   impl_->dstWidth = dstWidth;
   impl_->dstHeight = dstHeight;
   if (srcWidth <= 0 || srcHeight <= 0 || dstWidth <= 0 || dstHeight <= 0) return;
+  if (method == Method::fastest && srcWidth == dstWidth && srcHeight == dstHeight && srcWidth % 2 == 0 &&
+      srcHeight % 2 == 0) {
+    impl_->kernel = true;
+    return;
+  }
   impl_->context.reset(sws_getContext(srcWidth, srcHeight, AV_PIX_FMT_BGR0, dstWidth, dstHeight, AV_PIX_FMT_NV12,
                                       SWS_BILINEAR, nullptr, nullptr, nullptr));
   if (!impl_->context) return;
@@ -39,10 +47,17 @@ Nv12Converter::Nv12Converter(int srcWidth, int srcHeight, int dstWidth, int dstH
 
 Nv12Converter::~Nv12Converter() = default;
 
-bool Nv12Converter::ok() const { return impl_->context != nullptr; }
+bool Nv12Converter::ok() const { return impl_->kernel || impl_->context != nullptr; }
+
+bool Nv12Converter::usesKernel() const { return impl_->kernel; }
 
 void Nv12Converter::convert(const std::uint8_t* bgrx, int srcStride, PixelBuffer& dst) {
   if (!ok() || dst.width() != impl_->dstWidth || dst.height() != impl_->dstHeight) return;
+  if (impl_->kernel) {
+    bgrxToNv12Bt709(bgrx, srcStride, impl_->srcWidth, impl_->srcHeight, dst.plane(0), dst.stride(0), dst.plane(1),
+                    dst.stride(1));
+    return;
+  }
   const std::uint8_t* srcPlanes[4] = {bgrx, nullptr, nullptr, nullptr};
   const int srcStrides[4] = {srcStride, 0, 0, 0};
   std::uint8_t* dstPlanes[4] = {dst.plane(0), dst.plane(1), nullptr, nullptr};

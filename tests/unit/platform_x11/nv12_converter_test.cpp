@@ -53,10 +53,12 @@ void expectNear(Yuv got, Yuv want, int tolerance) {
   EXPECT_LE(std::abs(got.cr - want.cr), tolerance) << "Cr " << got.cr << " want " << want.cr;
 }
 
-TEST(Nv12Converter, FlatColoursMatchBt709VideoRange) {
+class Nv12ConverterMethods : public ::testing::TestWithParam<Nv12Converter::Method> {};
+
+TEST_P(Nv12ConverterMethods, FlatColoursMatchBt709VideoRange) {
   const Rgb colours[] = {{0, 0, 0},     {255, 255, 255}, {255, 0, 0},   {0, 255, 0},
                          {0, 0, 255},   {128, 128, 128}, {200, 30, 90}, {10, 180, 240}};
-  Nv12Converter converter(64, 32, 64, 32);
+  Nv12Converter converter(64, 32, 64, 32, GetParam());
   ASSERT_TRUE(converter.ok());
   PixelBuffer out(64, 32);
   for (const Rgb& c : colours) {
@@ -66,6 +68,76 @@ TEST(Nv12Converter, FlatColoursMatchBt709VideoRange) {
     expectNear(sample(out, 10, 10), bt709(c), 1);
     expectNear(sample(out, 63, 31), bt709(c), 1);
   }
+}
+
+TEST_P(Nv12ConverterMethods, HonoursSourceStridePadding) {
+  // Rows padded with white must not leak into a black picture.
+  const int w = 32, h = 16, stride = (w + 8) * 4;
+  std::vector<std::uint8_t> px(static_cast<std::size_t>(stride * h), 0xff);
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      std::uint8_t* p = &px[static_cast<std::size_t>(y * stride + x * 4)];
+      p[0] = p[1] = p[2] = 0;
+    }
+  }
+  Nv12Converter converter(w, h, w, h, GetParam());
+  PixelBuffer out(w, h);
+  converter.convert(px.data(), stride, out);
+  expectNear(sample(out, w - 1, h - 1), bt709({0, 0, 0}), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Both, Nv12ConverterMethods,
+                         ::testing::Values(Nv12Converter::Method::fastest, Nv12Converter::Method::swscale));
+
+TEST(Nv12Converter, OwnKernelOnlyForSameSizeEvenPictures) {
+  EXPECT_TRUE(Nv12Converter(64, 32, 64, 32).usesKernel());
+  EXPECT_FALSE(Nv12Converter(64, 32, 32, 16).usesKernel());
+  EXPECT_FALSE(Nv12Converter(63, 32, 63, 32).usesKernel());
+  EXPECT_FALSE(Nv12Converter(64, 32, 64, 32, Nv12Converter::Method::swscale).usesKernel());
+}
+
+TEST(Nv12Converter, OwnKernelMatchesLibswscale) {
+  // Gradients and noise everywhere, with flat 8x8 tiles in between: luma must
+  // agree within 1 everywhere, chroma within 1 inside the flat tiles.
+  const int w = 256, h = 128;
+  std::vector<std::uint8_t> px(static_cast<std::size_t>(w * h * 4));
+  std::uint32_t seed = 12345;
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      std::uint8_t* p = &px[static_cast<std::size_t>((y * w + x) * 4)];
+      const bool flat = ((x / 8) + (y / 8)) % 2 == 0;
+      seed = seed * 1664525u + 1013904223u;
+      if (flat) {
+        const int tile = (x / 8) * 37 + (y / 8) * 91;
+        p[0] = static_cast<std::uint8_t>(tile * 7);
+        p[1] = static_cast<std::uint8_t>(tile * 13);
+        p[2] = static_cast<std::uint8_t>(tile * 3);
+      } else {
+        p[0] = static_cast<std::uint8_t>(seed >> 24);
+        p[1] = static_cast<std::uint8_t>(x + y);
+        p[2] = static_cast<std::uint8_t>(seed >> 16);
+      }
+      p[3] = 0;
+    }
+  }
+  Nv12Converter kernel(w, h, w, h);
+  Nv12Converter reference(w, h, w, h, Nv12Converter::Method::swscale);
+  ASSERT_TRUE(kernel.usesKernel());
+  PixelBuffer a(w, h), b(w, h);
+  kernel.convert(px.data(), w * 4, a);
+  reference.convert(px.data(), w * 4, b);
+  int lumaOff = 0, chromaOff = 0;
+  for (int y = 0; y < h; ++y) {
+    for (int x = 0; x < w; ++x) {
+      const Yuv ka = sample(a, x, y), rb = sample(b, x, y);
+      if (std::abs(ka.y - rb.y) > 1) ++lumaOff;
+      // Interior of a flat tile: the 2x2 chroma block and its neighbours are flat.
+      const bool flatInterior = ((x / 8) + (y / 8)) % 2 == 0 && x % 8 >= 2 && x % 8 < 6 && y % 8 >= 2 && y % 8 < 6;
+      if (flatInterior && (std::abs(ka.cb - rb.cb) > 1 || std::abs(ka.cr - rb.cr) > 1)) ++chromaOff;
+    }
+  }
+  EXPECT_EQ(lumaOff, 0);
+  EXPECT_EQ(chromaOff, 0);
 }
 
 TEST(Nv12Converter, ScalesDownKeepingLayout) {
@@ -80,22 +152,6 @@ TEST(Nv12Converter, ScalesDownKeepingLayout) {
   // The split lands at the scaled position: still red just left of it.
   expectNear(sample(out, 156, 90), bt709(red), 1);
   expectNear(sample(out, 164, 90), bt709(blue), 1);
-}
-
-TEST(Nv12Converter, HonoursSourceStridePadding) {
-  // Rows padded with garbage must not leak into the picture.
-  const int w = 32, h = 16, stride = (w + 8) * 4;
-  std::vector<std::uint8_t> px(static_cast<std::size_t>(stride * h), 0xff);
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
-      std::uint8_t* p = &px[static_cast<std::size_t>(y * stride + x * 4)];
-      p[0] = p[1] = p[2] = 0;
-    }
-  }
-  Nv12Converter converter(w, h, w, h);
-  PixelBuffer out(w, h);
-  converter.convert(px.data(), stride, out);
-  expectNear(sample(out, w - 1, h - 1), bt709({0, 0, 0}), 1);
 }
 
 TEST(Nv12Converter, RefusesEmptySizes) {

@@ -1,0 +1,65 @@
+#include "platform/linux/x11/bgrx_nv12_kernel.h"
+
+namespace qx::x11 {
+
+namespace {
+
+// BT.709: Kr = 0.2126, Kb = 0.0722; video range scales luma by 219/255 and
+// chroma by 224/255. Fixed point with 16 fraction bits.
+constexpr double kKr = 0.2126;
+constexpr double kKb = 0.0722;
+constexpr double kKg = 1.0 - kKr - kKb;
+constexpr double kYScale = 219.0 / 255.0;
+constexpr double kCScale = 224.0 / 255.0;
+
+constexpr std::int32_t fixed(double v) { return static_cast<std::int32_t>(v * 65536.0 + (v < 0 ? -0.5 : 0.5)); }
+
+constexpr std::int32_t kYR = fixed(kKr * kYScale);
+constexpr std::int32_t kYG = fixed(kKg * kYScale);
+constexpr std::int32_t kYB = fixed(kKb * kYScale);
+constexpr std::int32_t kCbR = fixed(-kKr / (2 * (1 - kKb)) * kCScale);
+constexpr std::int32_t kCbG = fixed(-kKg / (2 * (1 - kKb)) * kCScale);
+constexpr std::int32_t kCbB = fixed(0.5 * kCScale);
+constexpr std::int32_t kCrR = fixed(0.5 * kCScale);
+constexpr std::int32_t kCrG = fixed(-kKg / (2 * (1 - kKr)) * kCScale);
+constexpr std::int32_t kCrB = fixed(-kKb / (2 * (1 - kKr)) * kCScale);
+
+constexpr std::int32_t kYOffset = (16 << 16) + (1 << 15);
+// Chroma works on sums of four pixels: two more fraction bits.
+constexpr std::int32_t kCOffset = (128 << 18) + (1 << 17);
+
+// Plain loops the compiler vectorises; the clones pick AVX2 where present.
+__attribute__((target_clones("avx2", "default"))) void lumaRow(const std::uint8_t* __restrict s,
+                                                               std::uint8_t* __restrict y, int width) {
+  for (int x = 0; x < width; ++x) {
+    const std::int32_t b = s[4 * x], g = s[4 * x + 1], r = s[4 * x + 2];
+    y[x] = static_cast<std::uint8_t>((kYR * r + kYG * g + kYB * b + kYOffset) >> 16);
+  }
+}
+
+__attribute__((target_clones("avx2", "default"))) void chromaRow(const std::uint8_t* __restrict s0,
+                                                                 const std::uint8_t* __restrict s1,
+                                                                 std::uint8_t* __restrict uv, int pairs) {
+  for (int x = 0; x < pairs; ++x) {
+    const std::int32_t b = s0[8 * x] + s0[8 * x + 4] + s1[8 * x] + s1[8 * x + 4];
+    const std::int32_t g = s0[8 * x + 1] + s0[8 * x + 5] + s1[8 * x + 1] + s1[8 * x + 5];
+    const std::int32_t r = s0[8 * x + 2] + s0[8 * x + 6] + s1[8 * x + 2] + s1[8 * x + 6];
+    uv[2 * x] = static_cast<std::uint8_t>((kCbR * r + kCbG * g + kCbB * b + kCOffset) >> 18);
+    uv[2 * x + 1] = static_cast<std::uint8_t>((kCrR * r + kCrG * g + kCrB * b + kCOffset) >> 18);
+  }
+}
+
+}  // namespace
+
+void bgrxToNv12Bt709(const std::uint8_t* src, int srcStride, int width, int height, std::uint8_t* dstY,
+                     int dstYStride, std::uint8_t* dstUV, int dstUVStride) {
+  for (int row = 0; row < height; row += 2) {
+    const std::uint8_t* s0 = src + static_cast<std::ptrdiff_t>(row) * srcStride;
+    const std::uint8_t* s1 = s0 + srcStride;
+    lumaRow(s0, dstY + static_cast<std::ptrdiff_t>(row) * dstYStride, width);
+    lumaRow(s1, dstY + static_cast<std::ptrdiff_t>(row + 1) * dstYStride, width);
+    chromaRow(s0, s1, dstUV + static_cast<std::ptrdiff_t>(row / 2) * dstUVStride, width / 2);
+  }
+}
+
+}  // namespace qx::x11
