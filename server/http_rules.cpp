@@ -1,0 +1,131 @@
+#include "server/http_rules.h"
+
+#include "common/numbers.h"
+
+#include <cctype>
+
+namespace qx::server {
+
+namespace {
+
+std::string_view pathOf(std::string_view target) {
+  auto q = target.find('?');
+  return q == std::string_view::npos ? target : target.substr(0, q);
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+std::optional<std::string> percentDecode(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out.push_back(text[i]);
+      continue;
+    }
+    if (i + 2 >= text.size()) return std::nullopt;
+    int hi = hexValue(text[i + 1]);
+    int lo = hexValue(text[i + 2]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    out.push_back(static_cast<char>(hi * 16 + lo));
+    i += 2;
+  }
+  return out;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool constantTimeEquals(std::string_view expected, std::string_view given) {
+  unsigned diff = expected.size() == given.size() ? 0u : 1u;
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    unsigned char g = i < given.size() ? static_cast<unsigned char>(given[i]) : 0;
+    diff |= static_cast<unsigned>(static_cast<unsigned char>(expected[i]) ^ g);
+  }
+  return diff == 0;
+}
+
+std::optional<std::string> queryParameter(std::string_view target, std::string_view name) {
+  auto q = target.find('?');
+  if (q == std::string_view::npos) return std::nullopt;
+  std::string_view query = target.substr(q + 1);
+  auto hash = query.find('#');
+  if (hash != std::string_view::npos) query = query.substr(0, hash);
+  while (!query.empty()) {
+    auto amp = query.find('&');
+    std::string_view pair = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view{} : query.substr(amp + 1);
+    auto eq = pair.find('=');
+    std::string_view key = pair.substr(0, eq);
+    if (key != name) continue;
+    return percentDecode(eq == std::string_view::npos ? std::string_view{} : pair.substr(eq + 1));
+  }
+  return std::nullopt;
+}
+
+bool carriesToken(std::string_view target, std::string_view authorization, std::string_view token) {
+  bool ok = false;
+  constexpr std::string_view scheme = "Bearer ";
+  if (authorization.size() > scheme.size() && equalsIgnoringCase(authorization.substr(0, scheme.size()), scheme)) {
+    ok = constantTimeEquals(token, authorization.substr(scheme.size()));
+  }
+  if (auto given = queryParameter(target, "token")) {
+    ok = constantTimeEquals(token, *given) || ok;
+  }
+  return ok;
+}
+
+RouteDecision route(std::string_view method, std::string_view target, std::string_view authorization,
+                    const std::optional<std::string>& token, bool audioEnabled) {
+  if (token && !token->empty() && !carriesToken(target, authorization, *token)) return {401, std::nullopt};
+  std::string_view path = pathOf(target);
+  struct Resource {
+    std::string_view path;
+    std::string_view method;
+    Endpoint endpoint;
+  };
+  static constexpr Resource resources[] = {
+      {"/", "GET", Endpoint::index},
+      {"/stream.h264", "GET", Endpoint::stream},
+      {"/audio.opus", "GET", Endpoint::audio},
+      {"/control", "POST", Endpoint::control},
+      {"/update/install", "POST", Endpoint::updateInstall},
+  };
+  for (const auto& resource : resources) {
+    if (path != resource.path) continue;
+    if (method != resource.method) return {405, std::nullopt};
+    if (resource.endpoint == Endpoint::audio && !audioEnabled) return {404, std::nullopt};
+    return {200, resource.endpoint};
+  }
+  return {404, std::nullopt};
+}
+
+std::optional<std::string> controlLine(std::string_view body) {
+  if (body.size() >= 2 && body.substr(body.size() - 2) == "\r\n") {
+    body.remove_suffix(2);
+  } else if (!body.empty() && body.back() == '\n') {
+    body.remove_suffix(1);
+  }
+  if (body == "idr" || body == "ltr-refresh") return std::string(body);
+  for (std::string_view prefix : {std::string_view("ltr-ack "), std::string_view("bitrate ")}) {
+    if (body.substr(0, prefix.size()) != prefix) continue;
+    auto number = parseDecimalInt64(body.substr(prefix.size()));
+    if (!number) return std::nullopt;
+    return std::string(prefix) + std::to_string(*number);
+  }
+  return std::nullopt;
+}
+
+}  // namespace qx::server

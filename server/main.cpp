@@ -1,0 +1,80 @@
+// quorvex-webrtc-server: serves the capture helper's stream over HTTP and
+// doubles as the updater ("update check", "update download").
+
+#include "common/log.h"
+#include "server/command_line.h"
+#include "server/media_server.h"
+#include "server/updates.h"
+
+#include <chrono>
+#include <climits>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <unistd.h>
+#include <variant>
+
+namespace {
+
+void printLine(std::string line) {
+  line.push_back('\n');
+  (void)qx::writeFully(STDOUT_FILENO, line.data(), line.size());
+}
+
+// The version of the bundle this executable runs from
+// (Contents/MacOS/<exe> -> Contents/Info.plist), else the built-in one.
+std::string currentVersion() {
+  std::error_code ec;
+  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (!ec) {
+    std::ifstream plist(exe.parent_path().parent_path() / "Info.plist", std::ios::binary);
+    if (plist) {
+      std::string text((std::istreambuf_iterator<char>(plist)), std::istreambuf_iterator<char>());
+      if (auto version = qx::server::versionFromInfoPlist(text)) return *version;
+    }
+  }
+  return QX_SERVER_VERSION;
+}
+
+int runUpdater(const qx::server::UpdateOptions& options) {
+  std::optional<std::string> dir;
+  if (options.download) dir = options.dir;
+  auto report = qx::server::runUpdate(options.url, currentVersion(), dir,
+                                      [](std::string_view line) { printLine("[update] " + std::string(line)); });
+  printLine(report.encode());
+  return 0;
+}
+
+double wallClockSeconds() {
+  using namespace std::chrono;
+  return duration<double>(system_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  std::vector<std::string> args(argv + 1, argv + argc);
+  auto commandLine = qx::server::parseCommandLine(args);
+  if (auto* error = std::get_if<qx::server::CommandLineError>(&commandLine)) {
+    std::string text = "quorvex-webrtc-server: " + error->message + "\n" + qx::server::usageLine() + "\n";
+    (void)qx::writeFully(STDERR_FILENO, text.data(), text.size());
+    return 2;
+  }
+  if (std::holds_alternative<qx::server::HelpRequest>(commandLine)) {
+    printLine(qx::server::usageLine());
+    return 0;
+  }
+  if (auto* update = std::get_if<qx::server::UpdateOptions>(&commandLine)) return runUpdater(*update);
+
+  qx::server::ServerEnvironment environment;
+  if (const char* token = std::getenv("QUORVEX_HOST_TOKEN"); token != nullptr && token[0] != '\0') {
+    environment.token = token;
+  }
+  environment.cachesDir = qx::server::cachesDirectory([](const char* name) { return std::getenv(name); });
+  environment.now = wallClockSeconds;
+  return qx::server::runServer(std::get<qx::server::ServeOptions>(commandLine), environment);
+}

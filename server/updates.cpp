@@ -1,0 +1,271 @@
+#include "server/updates.h"
+
+#include "HostCore/HostVersion.h"
+#include "HostCore/UpdateRequest.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <system_error>
+#include <unistd.h>
+
+namespace qx::server {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace {
+
+std::optional<std::string> optionalString(const json& object, const char* key, bool& ok) {
+  auto it = object.find(key);
+  if (it == object.end() || it->is_null()) return std::nullopt;
+  if (!it->is_string()) {
+    ok = false;
+    return std::nullopt;
+  }
+  return it->get<std::string>();
+}
+
+std::optional<std::string> readSmallFile(const fs::path& path, std::size_t limit) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string data;
+  char buffer[65536];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    data.append(buffer, static_cast<std::size_t>(in.gcount()));
+    if (data.size() > limit) return std::nullopt;
+  }
+  return data;
+}
+
+int hexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::optional<Manifest> parseManifest(std::string_view text) {
+  json object = json::parse(text, nullptr, false);
+  if (object.is_discarded() || !object.is_object()) return std::nullopt;
+  Manifest manifest;
+  bool ok = true;
+  auto latest = optionalString(object, "latest", ok);
+  auto bundle = optionalString(object, "bundle", ok);
+  manifest.platform = optionalString(object, "platform", ok);
+  if (!ok || !latest || !bundle) return std::nullopt;
+  manifest.latest = *latest;
+  manifest.bundle = *bundle;
+  if (auto it = object.find("size"); it != object.end() && !it->is_null()) {
+    if (it->is_number_integer() && !(it->is_number_unsigned() && it->get<std::uint64_t>() > INT64_MAX)) {
+      manifest.size = it->get<std::int64_t>();
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (auto it = object.find("notes"); it != object.end() && !it->is_null()) {
+    if (!it->is_object()) return std::nullopt;
+    std::map<std::string, std::string> notes;
+    for (const auto& [language, note] : it->items()) {
+      if (!note.is_string()) return std::nullopt;
+      notes[language] = note.get<std::string>();
+    }
+    manifest.notes = std::move(notes);
+  }
+  return manifest;
+}
+
+std::optional<std::string> versionFromInfoPlist(std::string_view xml) {
+  constexpr std::string_view key = "<key>CFBundleShortVersionString</key>";
+  auto at = xml.find(key);
+  if (at == std::string_view::npos) return std::nullopt;
+  std::string_view rest = xml.substr(at + key.size());
+  auto first = rest.find_first_not_of(" \t\r\n");
+  if (first == std::string_view::npos) return std::nullopt;
+  rest = rest.substr(first);
+  constexpr std::string_view open = "<string>";
+  constexpr std::string_view close = "</string>";
+  if (rest.substr(0, open.size()) != open) return std::nullopt;
+  rest = rest.substr(open.size());
+  auto end = rest.find(close);
+  if (end == std::string_view::npos) return std::nullopt;
+  return std::string(rest.substr(0, end));
+}
+
+std::optional<std::string> feedPath(std::string_view url) {
+  if (url.empty()) return std::nullopt;
+  constexpr std::string_view fileScheme = "file://";
+  if (url.substr(0, fileScheme.size()) != fileScheme) {
+    if (url.find("://") != std::string_view::npos) return std::nullopt;
+    return std::string(url);
+  }
+  std::string_view rest = url.substr(fileScheme.size());
+  auto slash = rest.find('/');
+  if (slash == std::string_view::npos) return std::nullopt;
+  std::string_view host = rest.substr(0, slash);
+  if (!host.empty() && host != "localhost") return std::nullopt;
+  std::string_view encoded = rest.substr(slash);
+  std::string path;
+  for (std::size_t i = 0; i < encoded.size(); ++i) {
+    if (encoded[i] == '?' || encoded[i] == '#') break;
+    if (encoded[i] != '%') {
+      path.push_back(encoded[i]);
+      continue;
+    }
+    if (i + 2 >= encoded.size()) return std::nullopt;
+    int hi = hexValue(encoded[i + 1]);
+    int lo = hexValue(encoded[i + 2]);
+    if (hi < 0 || lo < 0 || (hi == 0 && lo == 0)) return std::nullopt;
+    path.push_back(static_cast<char>(hi * 16 + lo));
+    i += 2;
+  }
+  return path;
+}
+
+bool isSafeRelativePath(std::string_view path) {
+  if (path.empty() || path.front() == '/') return false;
+  if (path.find('\0') != std::string_view::npos) return false;
+  while (!path.empty()) {
+    auto slash = path.find('/');
+    std::string_view part = path.substr(0, slash);
+    if (part.empty() || part == "." || part == "..") return false;
+    if (slash == std::string_view::npos) return true;
+    path = path.substr(slash + 1);
+  }
+  return false;  // a trailing slash: the name would be empty
+}
+
+UpdateCheck runUpdate(const std::optional<std::string>& url, std::string_view current,
+                       const std::optional<std::string>& downloadDir,
+                       const std::function<void(std::string_view)>& log) {
+  UpdateCheck report;
+  report.current = std::string(current);
+  if (!url || url->empty()) {
+    report.error = "no update source configured";
+    return report;
+  }
+  auto location = feedPath(*url);
+  if (!location) {
+    report.error = "unsupported update URL: " + *url;
+    return report;
+  }
+  std::error_code ec;
+  fs::path feed = *location;
+  fs::path manifestPath = feed / "manifest.json";
+  if (fs::is_regular_file(feed, ec)) {
+    manifestPath = feed;
+    feed = feed.parent_path();
+  }
+  log("checking " + manifestPath.string());
+  auto text = readSmallFile(manifestPath, 1u << 20);
+  if (!text) {
+    report.error = "cannot read " + manifestPath.string();
+    return report;
+  }
+  auto manifest = parseManifest(*text);
+  if (!manifest) {
+    report.error = "malformed manifest " + manifestPath.string();
+    return report;
+  }
+  report.platform = manifest->platform;
+  report.latest = manifest->latest;
+  report.notes = manifest->notes;
+  report.size = manifest->size;
+  report.available = HostVersion::isNewer(manifest->latest, current);
+  log("latest " + manifest->latest + ", installed " + std::string(current));
+  if (!downloadDir) return report;
+
+  // Only a newer version is fetched, so a stale or tampered feed cannot
+  // trigger a downgrade.
+  if (!report.available) {
+    report.error = "no newer version to download";
+    return report;
+  }
+  if (!isSafeRelativePath(manifest->bundle)) {
+    report.error = "manifest names a bundle outside the feed: " + manifest->bundle;
+    return report;
+  }
+  fs::path source = feed / manifest->bundle;
+  if (!fs::exists(source, ec)) {
+    report.error = "bundle missing from the feed: " + manifest->bundle;
+    return report;
+  }
+  if (manifest->size && fs::is_regular_file(source, ec)) {
+    auto actual = fs::file_size(source, ec);
+    if (ec || static_cast<std::int64_t>(actual) != *manifest->size) {
+      report.error = "bundle size differs from the manifest";
+      return report;
+    }
+  }
+  fs::path target = fs::path(*downloadDir) / source.filename();
+  log("downloading " + source.string() + " to " + target.string());
+  fs::create_directories(*downloadDir, ec);
+  if (ec) {
+    report.error = "cannot create " + *downloadDir + ": " + ec.message();
+    return report;
+  }
+  fs::remove_all(target, ec);
+  fs::copy(source, target, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+  if (ec) {
+    report.error = "copy failed: " + ec.message();
+    return report;
+  }
+  report.path = target.string();
+  return report;
+}
+
+std::optional<std::string> installRequestVersion(std::string_view body) {
+  json object = json::parse(body, nullptr, false);
+  if (object.is_discarded() || !object.is_object()) return std::nullopt;
+  auto it = object.find("version");
+  if (it == object.end() || !it->is_string()) return std::nullopt;
+  auto parts = HostVersion::parse(it->get<std::string>());
+  if (!parts) return std::nullopt;
+  std::string version;
+  for (std::size_t i = 0; i < parts->size(); ++i) {
+    if (i > 0) version += '.';
+    version += std::to_string((*parts)[i]);
+  }
+  return version;
+}
+
+std::optional<std::string> cachesDirectory(const std::function<const char*(const char*)>& getenv) {
+  const char* xdg = getenv("XDG_CACHE_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return std::string(xdg);
+  const char* home = getenv("HOME");
+  if (home != nullptr && home[0] == '/') return std::string(home) + "/.cache";
+  return std::nullopt;
+}
+
+std::optional<std::string> writeUpdateRequest(const std::string& cachesDir, std::string_view version,
+                                              double atSeconds) {
+  std::error_code ec;
+  fs::path target = UpdateRequest::url(cachesDir);
+  fs::path dir = target.parent_path();
+  fs::create_directories(dir, ec);
+  if (ec) return "cannot create " + dir.string() + ": " + ec.message();
+  fs::path temporary = dir / ("update-request.json.tmp" + std::to_string(::getpid()));
+  {
+    std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+    out << UpdateRequest::encode(version, atSeconds);
+    out.flush();
+    if (!out) {
+      fs::remove(temporary, ec);
+      return "cannot write " + temporary.string();
+    }
+  }
+  fs::rename(temporary, target, ec);
+  if (ec) {
+    std::error_code ignored;
+    fs::remove(temporary, ignored);
+    return "cannot rename to " + target.string() + ": " + ec.message();
+  }
+  return std::nullopt;
+}
+
+}  // namespace qx::server
