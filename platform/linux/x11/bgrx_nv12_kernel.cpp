@@ -28,18 +28,18 @@ constexpr std::int32_t kYOffset = (16 << 16) + (1 << 15);
 // Chroma works on sums of four pixels: two more fraction bits.
 constexpr std::int32_t kCOffset = (128 << 18) + (1 << 17);
 
-// Plain loops the compiler vectorises; the clones pick AVX2 where present.
-__attribute__((target_clones("avx2", "default"))) void lumaRow(const std::uint8_t* __restrict s,
-                                                               std::uint8_t* __restrict y, int width) {
+// Plain loops the compiler vectorises, compiled twice: for AVX2 and for the
+// baseline. Chosen at run time; no ifunc, whose resolvers run before
+// sanitizer runtimes are ready.
+[[gnu::always_inline]] inline void lumaRow(const std::uint8_t* __restrict s, std::uint8_t* __restrict y, int width) {
   for (int x = 0; x < width; ++x) {
     const std::int32_t b = s[4 * x], g = s[4 * x + 1], r = s[4 * x + 2];
     y[x] = static_cast<std::uint8_t>((kYR * r + kYG * g + kYB * b + kYOffset) >> 16);
   }
 }
 
-__attribute__((target_clones("avx2", "default"))) void chromaRow(const std::uint8_t* __restrict s0,
-                                                                 const std::uint8_t* __restrict s1,
-                                                                 std::uint8_t* __restrict uv, int pairs) {
+[[gnu::always_inline]] inline void chromaRow(const std::uint8_t* __restrict s0, const std::uint8_t* __restrict s1,
+                                             std::uint8_t* __restrict uv, int pairs) {
   for (int x = 0; x < pairs; ++x) {
     const std::int32_t b = s0[8 * x] + s0[8 * x + 4] + s1[8 * x] + s1[8 * x + 4];
     const std::int32_t g = s0[8 * x + 1] + s0[8 * x + 5] + s1[8 * x + 1] + s1[8 * x + 5];
@@ -49,16 +49,37 @@ __attribute__((target_clones("avx2", "default"))) void chromaRow(const std::uint
   }
 }
 
-}  // namespace
-
-void bgrxToNv12Bt709(const std::uint8_t* src, int srcStride, int width, int height, std::uint8_t* dstY,
-                     int dstYStride, std::uint8_t* dstUV, int dstUVStride) {
+[[gnu::always_inline]] inline void convertRows(const std::uint8_t* src, int srcStride, int width, int height,
+                                               std::uint8_t* dstY, int dstYStride, std::uint8_t* dstUV,
+                                               int dstUVStride) {
   for (int row = 0; row < height; row += 2) {
     const std::uint8_t* s0 = src + static_cast<std::ptrdiff_t>(row) * srcStride;
     const std::uint8_t* s1 = s0 + srcStride;
     lumaRow(s0, dstY + static_cast<std::ptrdiff_t>(row) * dstYStride, width);
     lumaRow(s1, dstY + static_cast<std::ptrdiff_t>(row + 1) * dstYStride, width);
     chromaRow(s0, s1, dstUV + static_cast<std::ptrdiff_t>(row / 2) * dstUVStride, width / 2);
+  }
+}
+
+[[gnu::target("avx2")]] void convertAvx2(const std::uint8_t* src, int srcStride, int width, int height,
+                                         std::uint8_t* dstY, int dstYStride, std::uint8_t* dstUV, int dstUVStride) {
+  convertRows(src, srcStride, width, height, dstY, dstYStride, dstUV, dstUVStride);
+}
+
+void convertBaseline(const std::uint8_t* src, int srcStride, int width, int height, std::uint8_t* dstY,
+                     int dstYStride, std::uint8_t* dstUV, int dstUVStride) {
+  convertRows(src, srcStride, width, height, dstY, dstYStride, dstUV, dstUVStride);
+}
+
+}  // namespace
+
+void bgrxToNv12Bt709(const std::uint8_t* src, int srcStride, int width, int height, std::uint8_t* dstY,
+                     int dstYStride, std::uint8_t* dstUV, int dstUVStride) {
+  static const bool avx2 = __builtin_cpu_supports("avx2");
+  if (avx2) {
+    convertAvx2(src, srcStride, width, height, dstY, dstYStride, dstUV, dstUVStride);
+  } else {
+    convertBaseline(src, srcStride, width, height, dstY, dstYStride, dstUV, dstUVStride);
   }
 }
 
