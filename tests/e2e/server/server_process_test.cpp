@@ -1,0 +1,470 @@
+// The built quorvex-webrtc-server, run as the host runs it, with the fake
+// capture helper in place of quorvex-screencap.
+
+#include "HostCore/HostLaunch.h"
+#include "HostCore/UpdateCheck.h"
+#include "HostCore/UpdateRequest.h"
+#include "tests/e2e/server/http_client.h"
+#include "tests/support/process.h"
+#include "tests/support/temp_dir.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <future>
+#include <netinet/in.h>
+#include <regex>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace qx::test {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using ::testing::HasSubstr;
+
+Process::Options withArgs(std::vector<std::string> args) {
+  Process::Options options;
+  options.args = std::move(args);
+  return options;
+}
+
+std::string serverPath() { return buildPath("server/quorvex-webrtc-server"); }
+std::string fakePath() { return buildPath("tests/e2e/server/fake_screencap"); }
+
+const std::string sps = std::string("\x00\x00\x00\x01\x67", 5);
+const std::string idrSlice = std::string("\x00\x00\x00\x01\x65", 5);
+
+std::vector<std::string> splitLines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    auto end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+std::size_t countOf(const std::string& text, const std::string& needle) {
+  std::size_t count = 0;
+  for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) ++count;
+  return count;
+}
+
+// A running server with the fake helper; the capture command is built the
+// way the host builds it (quoted helper path first).
+class RunningServer {
+ public:
+  struct Config {
+    std::vector<std::string> helperOptions;  // appended to the capture command
+    std::vector<std::string> serverOptions;  // appended to the server's arguments
+    std::map<std::string, std::string> env;
+    std::string helperPath;  // default: the built fake
+
+    Config& helper(std::vector<std::string> v) { helperOptions = std::move(v); return *this; }
+    Config& server(std::vector<std::string> v) { serverOptions = std::move(v); return *this; }
+    Config& environment(std::map<std::string, std::string> v) { env = std::move(v); return *this; }
+    Config& path(std::string v) { helperPath = std::move(v); return *this; }
+  };
+
+  RunningServer(const TempDir& dir, const Config& config) : record_(dir.file("stdin-lines.txt")) {
+    std::string command = HostLaunch::quoteForSplitArgs(config.helperPath.empty() ? fakePath() : config.helperPath);
+    command += " --record " + HostLaunch::quoteForSplitArgs(record_);
+    command += " --pid-file " + HostLaunch::quoteForSplitArgs(dir.file("helper.pid"));
+    for (const auto& option : config.helperOptions) command += " " + option;
+    Process::Options options;
+    options.args = {serverPath(), "--listen", "127.0.0.1:0", "--capture", "exec", "--capture-cmd", command};
+    options.args.insert(options.args.end(), config.serverOptions.begin(), config.serverOptions.end());
+    options.setEnv = config.env;
+    options.setEnv.emplace("QUORVEX_HOST_APP", "1");
+    if (!config.env.count("QUORVEX_HOST_TOKEN")) options.unsetEnv.push_back("QUORVEX_HOST_TOKEN");
+    process_ = std::make_unique<Process>(options);
+    std::smatch match;
+    const std::regex listening("listening on 127\\.0\\.0\\.1:([0-9]+)");
+    process_->pumpUntil([&] { return std::regex_search(process_->out(), match, listening); }, 10s);
+    if (!match.empty()) port_ = std::stoi(match[1]);
+    helperPidFile_ = dir.file("helper.pid");
+  }
+
+  Process& process() { return *process_; }
+  int port() const { return port_; }
+  std::string recordedLines() const { return fs::exists(record_) ? readFile(record_) : std::string(); }
+  int helperPid() const { return fs::exists(helperPidFile_) ? std::stoi(readFile(helperPidFile_)) : -1; }
+
+  bool waitForOutput(const std::string& text, std::size_t occurrences = 1) {
+    return process_->pumpUntil([&] { return countOf(process_->out(), text) >= occurrences; }, 10s);
+  }
+  bool waitForRecorded(const std::string& line) {
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (std::chrono::steady_clock::now() < deadline) {
+      if (countOf(recordedLines(), line + "\n") > 0) return true;
+      process_->pump(50ms);
+    }
+    return false;
+  }
+
+ private:
+  std::string record_;
+  std::string helperPidFile_;
+  std::unique_ptr<Process> process_;
+  int port_ = 0;
+};
+
+TEST(ServerArguments, ErrorsPrintUsageAndFail) {
+  const std::vector<std::vector<std::string>> cases = {
+      {"--listen", ":0", "--capture", "exec", "--capture-cmd", "x", "--bogus"},
+      {"--listen", ":0", "--capture", "exec"},
+      {"--listen", ":0", "--capture", "exec", "--capture-cmd", "x", "--ltr=perhaps"},
+      {"update", "frobnicate"},
+  };
+  for (const auto& args : cases) {
+    Process::Options options;
+    options.args = {serverPath()};
+    options.args.insert(options.args.end(), args.begin(), args.end());
+    auto result = run(options, 10s);
+    EXPECT_NE(result.status, 0) << args.back();
+    EXPECT_THAT(result.err, HasSubstr("usage: quorvex-webrtc-server")) << args.back();
+  }
+}
+
+TEST(ServerArguments, BadListenAddressOrHelperFailsWithoutServing) {
+  auto badListen = run(withArgs({serverPath(), "--listen", "8771", "--capture", "exec", "--capture-cmd", "x"}), 10s);
+  EXPECT_NE(badListen.status, 0);
+  EXPECT_THAT(badListen.out, HasSubstr("invalid listen address"));
+
+  auto missingHelper = run(withArgs({serverPath(), "--listen", "127.0.0.1:0", "--capture", "exec", "--capture-cmd",
+                                     "/nonexistent/quorvex-screencap --fps 30"}),
+                           10s);
+  EXPECT_NE(missingHelper.status, 0);
+  EXPECT_THAT(missingHelper.out, HasSubstr("/nonexistent/quorvex-screencap"));
+}
+
+TEST(ServerListen, PortInUseIsReportedInLowerCase) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  ASSERT_EQ(::listen(fd, 1), 0);
+  socklen_t length = sizeof address;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+  std::string listen = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+
+  TempDir dir;
+  auto result = run(withArgs({serverPath(), "--listen", listen, "--capture", "exec", "--capture-cmd",
+                              HostLaunch::quoteForSplitArgs(fakePath()) + " --pid-file " + dir.file("pid")}),
+                    10s);
+  ::close(fd);
+  EXPECT_NE(result.status, 0);
+  EXPECT_THAT(result.out, HasSubstr("address already in use"));
+  EXPECT_FALSE(fs::exists(dir.file("pid"))) << "the helper must not start when the server cannot listen";
+}
+
+TEST(ServerHelper, ArgumentsReachTheHelperThroughAPathWithSpacesAndApostrophes) {
+  TempDir dir;
+  fs::path odd = fs::path(dir.path()) / "it's my dir" / "quorvex screencap";
+  fs::create_directories(odd.parent_path());
+  fs::copy_file(fakePath(), odd);
+  RunningServer server(dir, RunningServer::Config()
+                                .helper({"--args-file", HostLaunch::quoteForSplitArgs(dir.file("args.txt")), "--fps",
+                                         "30", "--bitrate", "24M"})
+                                .server({"--capture-audio", "--update-url=", "--ltr=false"})
+                                .path(odd.string()));
+  ASSERT_GT(server.port(), 0) << server.process().out();
+  ASSERT_TRUE(server.process().pumpUntil([&] { return fs::exists(dir.file("args.txt")); }, 10s));
+  server.process().pump(200ms);
+  auto args = splitLines(readFile(dir.file("args.txt")));
+  const std::vector<std::string> expected = {"--record", dir.file("stdin-lines.txt"), "--pid-file",
+                                             dir.file("helper.pid"), "--args-file", dir.file("args.txt"), "--fps",
+                                             "30", "--bitrate", "24M", "--audio-fd", "3", "--ltr", "false"};
+  EXPECT_EQ(args, expected);
+}
+
+TEST(ServerStream, NewClientStartsAtAFreshKeyframeAndIsCounted) {
+  TempDir dir;
+  // No periodic keyframes: only the first frame and those asked for by "idr".
+  RunningServer server(dir, RunningServer::Config().helper({"--fps", "50", "--gop", "0"}));
+  ASSERT_GT(server.port(), 0) << server.process().out();
+  ASSERT_TRUE(server.waitForOutput("quorvex-screencap: capturing ")) << "helper stderr passes through";
+  server.process().pump(300ms);  // the helper's first keyframe is gone by now
+
+  HttpStream first(server.port(), "/stream.h264");
+  ASSERT_EQ(first.status(), 200);
+  ASSERT_TRUE(first.readAtLeast(4000, 10s));
+  EXPECT_EQ(first.body().substr(0, sps.size()), sps) << "the stream must begin with a keyframe";
+  EXPECT_NE(first.body().find(idrSlice), std::string::npos);
+  EXPECT_TRUE(server.waitForRecorded("idr"));
+  ASSERT_TRUE(server.waitForOutput("connected clients: 1"));
+
+  {
+    HttpStream second(server.port(), "/stream.h264");
+    ASSERT_EQ(second.status(), 200);
+    ASSERT_TRUE(second.readAtLeast(2000, 10s));
+    EXPECT_EQ(second.body().substr(0, sps.size()), sps);
+    ASSERT_TRUE(server.waitForOutput("connected clients: 2"));
+  }
+  ASSERT_TRUE(server.waitForOutput("connected clients: 1", 2)) << server.process().out();
+  first.close();
+  ASSERT_TRUE(server.waitForOutput("connected clients: 0")) << server.process().out();
+
+  // Exactly one line per change, in order.
+  std::vector<std::string> counts;
+  for (const auto& line : splitLines(server.process().out())) {
+    if (line.rfind("connected clients: ", 0) == 0) counts.push_back(line);
+  }
+  EXPECT_THAT(counts, ::testing::ElementsAre("connected clients: 1", "connected clients: 2", "connected clients: 1",
+                                             "connected clients: 0"));
+}
+
+TEST(ServerStream, AudioStreamCarriesWholeLengthPrefixedPackets) {
+  TempDir dir;
+  RunningServer server(dir, RunningServer::Config().server({"--capture-audio"}));
+  ASSERT_GT(server.port(), 0) << server.process().out();
+  HttpStream audio(server.port(), "/audio.opus");
+  ASSERT_EQ(audio.status(), 200);
+  ASSERT_TRUE(audio.readAtLeast(200, 10s));
+  const std::string& bytes = audio.body();
+  std::size_t at = 0;
+  int packets = 0;
+  while (at + 2 <= bytes.size()) {
+    std::size_t length = (static_cast<unsigned char>(bytes[at]) << 8) | static_cast<unsigned char>(bytes[at + 1]);
+    if (at + 2 + length > bytes.size()) break;
+    EXPECT_EQ(bytes.substr(at + 2, 12), "opus-packet-");
+    at += 2 + length;
+    ++packets;
+  }
+  EXPECT_GE(packets, 5);
+  server.process().pump(200ms);
+  // Audio listeners are not counted as devices.
+  EXPECT_THAT(server.process().out(), ::testing::Not(HasSubstr("connected clients: 1")));
+}
+
+TEST(ServerStream, SlowClientIsDroppedWhileOthersKeepReceiving) {
+  TempDir dir;
+  // About 2 MB/s, so a client that never reads fills its bounded queue fast.
+  RunningServer server(dir, RunningServer::Config()
+                                .helper({"--fps", "100", "--gop", "25", "--frame-bytes", "20000"})
+                                .server({"--max-client-buffer=262144"}));
+  ASSERT_GT(server.port(), 0) << server.process().out();
+  HttpStream slow(server.port(), "/stream.h264", {}, 4096);
+  ASSERT_EQ(slow.status(), 200);
+  HttpStream reader(server.port(), "/stream.h264");
+  ASSERT_EQ(reader.status(), 200);
+  ASSERT_TRUE(server.waitForOutput("connected clients: 2"));
+
+  std::size_t target = 200'000;
+  bool dropped = false;
+  auto deadline = std::chrono::steady_clock::now() + 20s;
+  while (std::chrono::steady_clock::now() < deadline && !(dropped && reader.body().size() >= target)) {
+    ASSERT_TRUE(reader.readAtLeast(reader.body().size() + 1, 5s)) << "the reading client stalled";
+    server.process().pump(1ms);
+    if (!dropped && server.process().out().find("dropping a slow stream client") != std::string::npos) {
+      dropped = true;
+      target = reader.body().size() + 400'000;  // and the reader keeps going afterwards
+    }
+  }
+  EXPECT_TRUE(dropped) << server.process().out();
+  EXPECT_GE(reader.body().size(), target);
+  EXPECT_TRUE(server.waitForOutput("connected clients: 1", 2)) << server.process().out();
+}
+
+TEST(ServerAuth, TokenIsRequiredAndCheckedWhenSet) {
+  TempDir dir;
+  RunningServer server(
+      dir, RunningServer::Config().environment({{"QUORVEX_HOST_TOKEN", "tok en/1"}, {"XDG_CACHE_HOME", dir.file("cache")}}));
+  ASSERT_GT(server.port(), 0) << server.process().out();
+
+  const std::vector<std::pair<std::string, std::map<std::string, std::string>>> refused = {
+      {"/stream.h264", {}},
+      {"/stream.h264", {{"Authorization", "Bearer wrong"}}},
+      {"/stream.h264?token=tok%20en", {}},
+      {"/stream.h264", {{"Authorization", "tok en/1"}}},
+  };
+  for (const auto& [target, headers] : refused) {
+    auto response = httpRequest(server.port(), "GET", target, headers);
+    ASSERT_TRUE(response.has_value()) << target;
+    EXPECT_EQ(response->status, 401) << target;
+    EXPECT_EQ(response->body.find(sps), std::string::npos);
+  }
+  auto install = httpRequest(server.port(), "POST", "/update/install", {}, R"({"version":"1.2.3"})");
+  ASSERT_TRUE(install.has_value());
+  EXPECT_EQ(install->status, 401);
+  auto control = httpRequest(server.port(), "POST", "/control", {}, "bitrate 1000000");
+  ASSERT_TRUE(control.has_value());
+  EXPECT_EQ(control->status, 401);
+  EXPECT_FALSE(fs::exists(dir.file("cache")));
+
+  HttpStream byHeader(server.port(), "/stream.h264", {{"Authorization", "Bearer tok en/1"}});
+  EXPECT_EQ(byHeader.status(), 200);
+  EXPECT_TRUE(byHeader.readAtLeast(100, 10s));
+  HttpStream byQuery(server.port(), "/stream.h264?token=tok%20en%2F1");
+  EXPECT_EQ(byQuery.status(), 200);
+  EXPECT_TRUE(byQuery.readAtLeast(100, 10s));
+  server.process().pump(200ms);
+  EXPECT_EQ(server.recordedLines().find("bitrate"), std::string::npos);
+}
+
+TEST(ServerControl, ForwardsKnownLinesAndRefusesTheRest) {
+  TempDir dir;
+  RunningServer server(dir, RunningServer::Config());
+  ASSERT_GT(server.port(), 0) << server.process().out();
+  for (const char* body : {"ltr-refresh", "ltr-ack 42\n", "bitrate 5000000\r\n"}) {
+    auto response = httpRequest(server.port(), "POST", "/control", {}, body);
+    ASSERT_TRUE(response.has_value());
+    EXPECT_EQ(response->status, 204) << body;
+  }
+  for (const char* body : {"bitrate 6m", "idr\nbitrate 1", "quit", ""}) {
+    auto response = httpRequest(server.port(), "POST", "/control", {}, body);
+    ASSERT_TRUE(response.has_value());
+    EXPECT_EQ(response->status, 400) << body;
+  }
+  auto wrongMethod = httpRequest(server.port(), "GET", "/control");
+  ASSERT_TRUE(wrongMethod.has_value());
+  EXPECT_EQ(wrongMethod->status, 405);
+  ASSERT_TRUE(server.waitForRecorded("bitrate 5000000"));
+  EXPECT_EQ(server.recordedLines(), "ltr-refresh\nltr-ack 42\nbitrate 5000000\n");
+}
+
+TEST(ServerUpdateInstall, WritesTheRequestFileBeforePrintingTheLine) {
+  TempDir dir;
+  std::string caches = dir.file("caches");
+  RunningServer server(dir, RunningServer::Config().environment({{"XDG_CACHE_HOME", caches}}));
+  ASSERT_GT(server.port(), 0) << server.process().out();
+  std::string requestFile = UpdateRequest::url(caches).string();
+
+  for (const char* body : {R"({"version":"latest"})", R"({"version":"1.2\n[update] install requested 9.9"})",
+                           R"({"v":"1.2"})", "not json"}) {
+    auto response = httpRequest(server.port(), "POST", "/update/install", {}, body);
+    ASSERT_TRUE(response.has_value());
+    EXPECT_EQ(response->status, 400) << body;
+  }
+  EXPECT_FALSE(fs::exists(requestFile));
+
+  // Watch the output and check the file the moment the line shows up.
+  auto pending = std::async(std::launch::async, [&] {
+    return httpRequest(server.port(), "POST", "/update/install", {}, R"({"version":"1.4.0"})");
+  });
+  bool fileWasThere = false;
+  ASSERT_TRUE(server.process().pumpUntil(
+      [&] {
+        if (server.process().out().find("[update] install requested ") == std::string::npos) return false;
+        fileWasThere = fs::exists(requestFile);
+        return true;
+      },
+      10s));
+  EXPECT_TRUE(fileWasThere);
+  auto response = pending.get();
+  ASSERT_TRUE(response.has_value());
+  EXPECT_EQ(response->status, 202);
+  auto now = std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  EXPECT_EQ(UpdateRequest::version(readFile(requestFile), now), std::optional<std::string>("1.4.0"));
+  EXPECT_THAT(server.process().out(), HasSubstr("\n[update] install requested 1.4.0\n"));
+  EXPECT_EQ(countOf(server.process().out(), "[update] install requested"), 1u);
+}
+
+TEST(ServerLifetime, EndsWhenTheHelperEnds) {
+  TempDir dir;
+  RunningServer server(dir, RunningServer::Config().helper(
+                                {"--exit-after-frames", "20", "--exit-status", "3", "--stderr-line",
+                                 HostLaunch::quoteForSplitArgs("quorvex-screencap: Screen Recording permission missing")}));
+  auto status = server.process().wait(10s);
+  ASSERT_TRUE(status.has_value()) << server.process().out();
+  EXPECT_NE(*status, 0);
+  const auto& out = server.process().out();
+  EXPECT_THAT(out, HasSubstr("\nquorvex-screencap: Screen Recording permission missing\n"));
+  EXPECT_THAT(out, HasSubstr("\nquorvex-screencap: fake helper done after 20 frames\n"));
+  EXPECT_THAT(out, HasSubstr("capture helper exited with status 3"));
+}
+
+TEST(ServerLifetime, SigtermStopsTheServerAndItsHelper) {
+  TempDir dir;
+  RunningServer server(dir, RunningServer::Config());
+  ASSERT_GT(server.port(), 0) << server.process().out();
+  ASSERT_TRUE(server.process().pumpUntil([&] { return server.helperPid() > 0; }, 10s));
+  int helper = server.helperPid();
+  HttpStream client(server.port(), "/stream.h264");
+  ASSERT_TRUE(client.readAtLeast(100, 10s));
+
+  server.process().signal(SIGTERM);
+  auto status = server.process().wait(10s);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(*status, 0);
+  EXPECT_TRUE(client.readToEnd(5s)) << "clients are disconnected";
+  // The server reaped its helper, so the process is gone.
+  EXPECT_EQ(::kill(helper, 0), -1);
+  EXPECT_EQ(errno, ESRCH);
+}
+
+// An updater run as the host makes it: stdout read to its end, report last.
+UpdateCheck updaterReport(const std::string& program, std::vector<std::string> args) {
+  args.insert(args.begin(), program);
+  auto result = run(withArgs(args), 20s);
+  EXPECT_EQ(result.status, 0) << result.out << result.err;
+  auto report = UpdateCheck::decode(result.out);
+  EXPECT_TRUE(report.has_value()) << result.out;
+  return report.value_or(UpdateCheck{});
+}
+
+struct UpdateFeed {
+  TempDir dir;
+  UpdateFeed() {
+    writeFile(dir.file("manifest.json"),
+              R"({"latest":"99.1.0","notes":{"en":"Faster","zh":"更快"},"size":4096,"platform":"linux-x86_64",)"
+              R"("bundle":"Quorvex Host.app"})");
+    fs::create_directories(dir.file("Quorvex Host.app/Contents/MacOS"));
+    writeFile(dir.file("Quorvex Host.app/Contents/Info.plist"),
+              "<plist><dict><key>CFBundleShortVersionString</key><string>99.1.0</string></dict></plist>");
+  }
+};
+
+TEST(ServerUpdater, CheckAgainstALocalFeed) {
+  UpdateFeed feed;
+  auto report = updaterReport(serverPath(), {"update", "check", "--url", "file://" + feed.dir.path()});
+  EXPECT_TRUE(report.available);
+  EXPECT_EQ(report.latest, std::optional<std::string>("99.1.0"));
+  EXPECT_EQ(report.size, 4096);
+  EXPECT_EQ(notes(report, true), std::optional<std::string>("更快"));
+  EXPECT_FALSE(report.error.has_value());
+
+  auto noFeed = updaterReport(serverPath(), {"update", "check"});
+  EXPECT_FALSE(noFeed.available);
+  EXPECT_TRUE(noFeed.error.has_value());
+  EXPECT_FALSE(noFeed.current.empty());
+}
+
+TEST(ServerUpdater, CurrentVersionComesFromTheBundleAroundTheExecutable) {
+  UpdateFeed feed;
+  TempDir bundle;
+  fs::path macos = fs::path(bundle.path()) / "Quorvex Host.app" / "Contents" / "MacOS";
+  fs::create_directories(macos);
+  fs::copy_file(serverPath(), macos / "quorvex-webrtc-server");
+  writeFile((macos.parent_path() / "Info.plist").string(),
+            "<plist><dict><key>CFBundleShortVersionString</key>\n  <string>99.1.0</string></dict></plist>");
+  auto report = updaterReport((macos / "quorvex-webrtc-server").string(), {"update", "check", "--url", feed.dir.path()});
+  EXPECT_EQ(report.current, "99.1.0");
+  EXPECT_FALSE(report.available);
+}
+
+TEST(ServerUpdater, DownloadCopiesTheBundleAndReportsItsPath) {
+  UpdateFeed feed;
+  TempDir target;
+  std::string downloads = target.file("com.quorvex.host/updates");
+  auto report = updaterReport(serverPath(), {"update", "download", "--dir", downloads, "--url", feed.dir.path()});
+  ASSERT_FALSE(report.error.has_value()) << *report.error;
+  ASSERT_TRUE(report.path.has_value());
+  EXPECT_EQ(fs::path(*report.path).parent_path(), fs::path(downloads));
+  EXPECT_THAT(readFile(*report.path + "/Contents/Info.plist"), HasSubstr("99.1.0"));
+  EXPECT_EQ(report.latest, std::optional<std::string>("99.1.0"));
+}
+
+}  // namespace
+}  // namespace qx::test
