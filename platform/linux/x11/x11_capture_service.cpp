@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <chrono>
 #include <cmath>
 #include <thread>
@@ -19,6 +20,7 @@
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 
+#include "platform/linux/pulse/pulse_recorder.h"
 #include "platform/linux/x11/frame_pool.h"
 #include "platform/linux/x11/nv12_converter.h"
 #include "platform/linux/x11/randr_monitors.h"
@@ -156,6 +158,8 @@ struct StreamShared {
   WakeFd wake;
   std::atomic<bool> cancelled{false};  // the owner asked the thread to end
   std::atomic<bool> stopped{false};    // no more deliveries
+  std::mutex audioMutex;
+  std::optional<PlatformError> audioFailure;  // guarded by audioMutex; set by the sound server thread
 };
 
 class X11CaptureStream final : public CaptureStream, public std::enable_shared_from_this<X11CaptureStream> {
@@ -184,11 +188,11 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
                                                TaskRunner queue) override {
     std::lock_guard lock(mutex_);
     if (started_) return makeError(kAlreadyStarted, "outputs must be added before the stream starts");
-    if (type != StreamOutputType::screen) {
+    if (type != StreamOutputType::screen && !(type == StreamOutputType::audio && config_.capturesAudio)) {
       return makeError(kUnsupportedOutput, "this capture stream delivers no audio");
     }
     if (!queue) return makeError(kBadConfiguration, "no queue given for the stream output");
-    screen_ = Output{std::move(output), std::move(queue)};
+    (type == StreamOutputType::screen ? screen_ : audio_) = Output{std::move(output), std::move(queue)};
     return std::nullopt;
   }
 
@@ -201,14 +205,14 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
     }
     started_ = true;
     thread_ = std::thread(&X11CaptureStream::run, weak_from_this(), shared_, displayName_, filter_, config_,
-                          delegate_, screen_, std::move(completion));
+                          delegate_, screen_, audio_, std::move(completion));
   }
 
  private:
   static void run(std::weak_ptr<X11CaptureStream> self, std::shared_ptr<StreamShared> shared,
                   std::string displayName, ContentFilter filter, StreamConfiguration config,
                   std::weak_ptr<StreamDelegate> delegate, std::optional<Output> screen,
-                  std::function<void(std::optional<PlatformError>)> completion);
+                  std::optional<Output> audio, std::function<void(std::optional<PlatformError>)> completion);
 
   const std::string displayName_;
   const ContentFilter filter_;
@@ -218,6 +222,7 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
   std::mutex mutex_;
   bool started_ = false;          // guarded by mutex_
   std::optional<Output> screen_;  // guarded by mutex_; read once by the thread's start
+  std::optional<Output> audio_;   // guarded by mutex_; read once by the thread's start
   std::thread thread_;
 };
 
@@ -353,6 +358,7 @@ class Grabber {
 void X11CaptureStream::run(std::weak_ptr<X11CaptureStream> self, std::shared_ptr<StreamShared> shared,
                            std::string displayName, ContentFilter filter, StreamConfiguration config,
                            std::weak_ptr<StreamDelegate> delegate, std::optional<Output> screen,
+                           std::optional<Output> audio,
                            std::function<void(std::optional<PlatformError>)> completion) {
   pthread_setname_np(pthread_self(), "qv-capture");
 
@@ -363,6 +369,40 @@ void X11CaptureStream::run(std::weak_ptr<X11CaptureStream> self, std::shared_ptr
     return;
   }
   std::unique_ptr<Grabber> grabber = std::move(std::get<std::unique_ptr<Grabber>>(opened));
+
+  // System audio: the default sink's monitor, in its own format, handed to the
+  // audio output's queue. Destroyed (joined) before this thread returns.
+  std::unique_ptr<PulseRecorder> recorder;
+  if (audio) {
+    auto started = PulseRecorder::start(
+        [self, shared, output = *audio](std::shared_ptr<const AudioBuffer> buffer) {
+          if (shared->stopped) return;
+          auto sample = std::make_shared<SampleBuffer>();
+          sample->numSamples = buffer->frameCount;
+          sample->presentationTime = buffer->presentationTime;
+          sample->audioBuffer = std::move(buffer);
+          output.queue([self, shared, receiver = output.receiver, sample] {
+            if (shared->stopped) return;
+            std::shared_ptr<X11CaptureStream> stream = self.lock();
+            std::shared_ptr<StreamOutput> out = receiver.lock();
+            if (stream && out) out->didOutputSampleBuffer(*stream, *sample, StreamOutputType::audio);
+          });
+        },
+        [shared](const PlatformError& error) {
+          {
+            std::lock_guard lock(shared->audioMutex);
+            shared->audioFailure = error;
+          }
+          shared->wake.signal();
+        });
+    if (auto* error = std::get_if<PlatformError>(&started)) {
+      grabber.reset();
+      shared->stopped = true;
+      completion(*error);
+      return;
+    }
+    recorder = std::move(std::get<std::unique_ptr<PulseRecorder>>(started));
+  }
   completion(std::nullopt);
 
   const auto interval = frameInterval(config.minimumFrameInterval);
@@ -382,6 +422,17 @@ void X11CaptureStream::run(std::weak_ptr<X11CaptureStream> self, std::shared_ptr
   };
 
   while (!shared->cancelled) {
+    std::optional<PlatformError> audioFailure;
+    {
+      std::lock_guard lock(shared->audioMutex);
+      audioFailure = shared->audioFailure;
+    }
+    if (audioFailure) {
+      recorder.reset();
+      grabber.reset();
+      stopWith(*audioFailure);
+      return;
+    }
     if (auto error = grabber->drainEvents(damaged)) {
       grabber.reset();
       stopWith(*error);

@@ -24,7 +24,11 @@ class XcbConnection;
 // unchanged screen delivers nothing (no idle frames). Frames come from a pool
 // of queueDepth buffers; while all are held downstream, grabs are skipped.
 // A RandR screen change or a broken X connection stops the stream through the
-// delegate. The pointer is never drawn. Audio outputs are refused.
+// delegate. The pointer is never drawn. Audio outputs are accepted only when
+// the configuration captures audio: the stream then records the default
+// sink's monitor on PulseAudio (its own "qv-pulse" thread) and delivers its
+// buffers, in the source's format, on the audio output's queue; a sound server
+// that cannot be reached fails the start, one that goes away stops the stream.
 class X11CaptureService final : public CaptureService {
  public:
   // `displayName` empty means the DISPLAY environment variable.
