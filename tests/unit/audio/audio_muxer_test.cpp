@@ -1,4 +1,5 @@
 #include "audio/audio_muxer.h"
+#include "audio/muxer_audio_sink.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -219,6 +220,22 @@ TEST_F(AudioMuxerTest, AReaderThatWentAwayDoesNotStopIngest) {
   dispatch_.runDue();
   EXPECT_EQ(converters_.record().converts, 5);
   EXPECT_EQ(dispatch_.pending(), 0u);
+}
+
+TEST_F(AudioMuxerTest, SinkFactoryStartsTheMuxerOrReportsWhyNot) {
+  AudioSinkFactory factory = muxingAudioSinkFactory(converters_, dispatch_, dispatch_.clock(),
+                                                    [this](std::string_view line) { lines_.emplace_back(line); });
+  auto refused = factory(1);
+  ASSERT_TRUE(std::holds_alternative<PlatformError>(refused));
+  EXPECT_EQ(std::get<PlatformError>(refused).domain, "quorvex-screencap.audio");
+  EXPECT_EQ(std::get<PlatformError>(refused).description, "audio descriptor 1 is the standard output");
+
+  auto made = factory(fds_[1]);
+  ASSERT_TRUE(std::holds_alternative<std::shared_ptr<AudioSink>>(made));
+  std::get<std::shared_ptr<AudioSink>>(made)->ingest(audioSample(kStereo48k, 960));
+  dispatch_.runDue();
+  EXPECT_EQ(readFrames(fds_[0]).size(), 1u);
+  EXPECT_EQ(lines_.size(), 1u);  // the start line
 }
 
 }  // namespace
