@@ -1,14 +1,25 @@
 // quorvex-screencap: captures one display as H.264 on standard output.
 
+#include <unistd.h>
+
 #include <csignal>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "capture/audio_port.h"
+#include "capture/capture_engine.h"
 #include "capture/displays.h"
+#include "capture/h264_encoder_port.h"
 #include "capture/options.h"
 #include "capture/permission.h"
 #include "common/log.h"
+#include "platform/linux/asio/asio_dispatch.h"
+#include "platform/linux/x11/x11_capture_service.h"
+#include "platform/linux/x11/x11_display_power.h"
 #include "platform/linux/x11/x11_display_service.h"
+#include "platform/linux/x264/x264_session.h"
+#include "video/annexb_writer.h"
 
 int main(int argc, char** argv) {
   // A closed standard output or audio descriptor must show up as a write
@@ -20,11 +31,35 @@ int main(int argc, char** argv) {
   if (qx::wantsDisplayList(args)) qx::listDisplaysAndExit(displays);
 
   const qx::Options options = qx::parseArgs(args);
-  (void)options;
 
   if (!qx::checkCaptureAccess(displays, qx::stderrLog())) return 2;
 
-  // The capture engine is not part of this build yet.
-  qx::logErr("start failed: the capture engine is not available in this build");
-  return 1;
+  // Everything below lives until the process ends; nothing is torn down, the
+  // process leaves through _exit from whichever thread decides it is over.
+  static qx::SystemClock clock;
+  static qx::AsioQueueFactory queues;
+  static qx::X11CaptureService capture;
+  static qx::X11DisplayPowerService power;
+  static qx::AnnexBWriter writer(STDOUT_FILENO);
+
+  qx::H264EncoderDeps encoderDeps;
+  encoderDeps.makeSession = qx::x264SessionFactory();
+  encoderDeps.clock = &clock;
+  encoderDeps.log = qx::stderrLog();
+
+  static const std::shared_ptr<qx::CaptureEngine> engine = qx::CaptureEngine::create(qx::CaptureEngine::Deps{
+      capture, displays, power, clock, queues, qx::h264EncoderFactory(writer, std::move(encoderDeps)),
+      qx::unavailableAudioSinkFactory(), STDIN_FILENO, [](int status) { _exit(status); }, qx::stderrLog()});
+
+  // The start may block for seconds (waking the display, waiting for the
+  // display list); the main thread only waits.
+  std::thread([&options] {
+    engine->start(options, [](std::optional<qx::PlatformError> error) {
+      if (!error) return;
+      qx::logErr("start failed: " + error->description);
+      _exit(1);
+    });
+  }).detach();
+
+  for (;;) pause();
 }
