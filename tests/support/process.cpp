@@ -38,7 +38,10 @@ bool readSome(int& fd, std::string& into) {
 
 Process::Process(Options options) {
   int in[2] = {-1, -1}, out[2], err[2];
-  if ((options.pipeStdin && ::pipe(in) != 0) || ::pipe(out) != 0 || ::pipe(err) != 0)
+  // Close-on-exec, so no child (this one included) keeps the parent's ends open:
+  // a leaked write end would hide end of input, a leaked read end a closed reader.
+  if ((options.pipeStdin && ::pipe2(in, O_CLOEXEC) != 0) || ::pipe2(out, O_CLOEXEC) != 0 ||
+      ::pipe2(err, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
 
   std::vector<std::string> envStore;
