@@ -8,7 +8,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 helper="$root/build/capture/quorvex-screencap"
 
 xvfb_pid=""
-cleanup() { if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi; }
+cleanup() {
+  if [ -n "${player_pid:-}" ]; then kill "$player_pid" 2>/dev/null || true; fi
+  if [ -n "$xvfb_pid" ]; then kill "$xvfb_pid" 2>/dev/null || true; fi
+}
 trap cleanup EXIT
 if [ -z "${DISPLAY:-}" ]; then
   exec 3< <(Xvfb -displayfd 1 -screen 0 1920x1080x24 -nolisten tcp 2>/dev/null & echo "pid $!")
@@ -21,7 +24,27 @@ fi
 echo "run: displays:" >&2
 "$helper" --list-displays
 echo >&2
-echo "run: helper diagnostics:" >&2
+# A started virtual display is black and still: play a moving test pattern on it.
+player_pid=""
+if [ -n "$xvfb_pid" ]; then
+  SDL_AUDIODRIVER=dummy ffplay -v error -an -noborder -left 0 -top 0 -x 1920 -y 1080 \
+    -f lavfi -i testsrc2=size=1920x1080:rate=30 >/dev/null 2>&1 &
+  player_pid=$!
+  sleep 1
+fi
+
+out="$root/build/run"
+mkdir -p "$out"
+echo "run: streaming for 5 s; helper diagnostics:" >&2
 set +e
-timeout 5 "$helper" --fps 30 --bitrate 8M </dev/null >/dev/null
-echo "run: helper exited with status $?" >&2
+# Standard input stays open (sleep) so the helper runs until the time-out.
+sleep 6 | timeout 5 "$helper" --fps 30 --bitrate 8M >"$out/capture.h264"
+echo "run: helper exited with status $? (124: stopped by the time-out)" >&2
+set -e
+echo "run: $(stat -c %s "$out/capture.h264") bytes of H.264 in $out/capture.h264" >&2
+if ffmpeg -v fatal -y -f h264 -i "$out/capture.h264" -frames:v 1 "$out/frame.png"; then
+  echo "run: first decoded frame written to $out/frame.png" >&2
+else
+  echo "run: the stream did not decode" >&2
+  exit 1
+fi
