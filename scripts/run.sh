@@ -42,8 +42,9 @@ sleep 6 | timeout 5 "$helper" --fps 30 --bitrate 8M >"$out/capture.h264"
 echo "run: helper exited with status $? (124: stopped by the time-out)" >&2
 set -e
 echo "run: $(stat -c %s "$out/capture.h264") bytes of H.264 in $out/capture.h264" >&2
-if ffmpeg -v fatal -y -f h264 -i "$out/capture.h264" -frames:v 1 "$out/frame.png"; then
-  echo "run: first decoded frame written to $out/frame.png" >&2
+# The last frame: the first may show the display before the pattern came up.
+if ffmpeg -v fatal -y -f h264 -i "$out/capture.h264" -update 1 "$out/frame.png" && [ -s "$out/frame.png" ]; then
+  echo "run: last decoded frame written to $out/frame.png" >&2
 else
   echo "run: the stream did not decode" >&2
   exit 1
