@@ -11,4 +11,10 @@ namespace qx::x11 {
 void bgrxToNv12Bt709(const std::uint8_t* src, int srcStride, int width, int height, std::uint8_t* dstY,
                      int dstYStride, std::uint8_t* dstUV, int dstUVStride);
 
+// The same, halving both dimensions: `width` and `height` are the output
+// size (even); the source is exactly twice as wide and high. Each output
+// pixel averages its 2x2 source block.
+void bgrxToNv12Bt709Half(const std::uint8_t* src, int srcStride, int width, int height, std::uint8_t* dstY,
+                         int dstYStride, std::uint8_t* dstUV, int dstUVStride);
+
 }  // namespace qx::x11

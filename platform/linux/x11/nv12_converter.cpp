@@ -19,7 +19,7 @@ struct Nv12Converter::Impl {
   int srcHeight = 0;
   int dstWidth = 0;
   int dstHeight = 0;
-  bool kernel = false;
+  enum class Kernel { none, same, half } kernel = Kernel::none;
   std::unique_ptr<SwsContext, SwsDeleter> context;
 };
 
@@ -30,10 +30,10 @@ Nv12Converter::Nv12Converter(int srcWidth, int srcHeight, int dstWidth, int dstH
   impl_->dstWidth = dstWidth;
   impl_->dstHeight = dstHeight;
   if (srcWidth <= 0 || srcHeight <= 0 || dstWidth <= 0 || dstHeight <= 0) return;
-  if (method == Method::fastest && srcWidth == dstWidth && srcHeight == dstHeight && srcWidth % 2 == 0 &&
-      srcHeight % 2 == 0) {
-    impl_->kernel = true;
-    return;
+  if (method == Method::fastest && dstWidth % 2 == 0 && dstHeight % 2 == 0) {
+    if (srcWidth == dstWidth && srcHeight == dstHeight) impl_->kernel = Impl::Kernel::same;
+    if (srcWidth == 2 * dstWidth && srcHeight == 2 * dstHeight) impl_->kernel = Impl::Kernel::half;
+    if (impl_->kernel != Impl::Kernel::none) return;
   }
   impl_->context.reset(sws_getContext(srcWidth, srcHeight, AV_PIX_FMT_BGR0, dstWidth, dstHeight, AV_PIX_FMT_NV12,
                                       SWS_BILINEAR, nullptr, nullptr, nullptr));
@@ -47,15 +47,20 @@ Nv12Converter::Nv12Converter(int srcWidth, int srcHeight, int dstWidth, int dstH
 
 Nv12Converter::~Nv12Converter() = default;
 
-bool Nv12Converter::ok() const { return impl_->kernel || impl_->context != nullptr; }
+bool Nv12Converter::ok() const { return usesKernel() || impl_->context != nullptr; }
 
-bool Nv12Converter::usesKernel() const { return impl_->kernel; }
+bool Nv12Converter::usesKernel() const { return impl_->kernel != Impl::Kernel::none; }
 
 void Nv12Converter::convert(const std::uint8_t* bgrx, int srcStride, PixelBuffer& dst) {
   if (!ok() || dst.width() != impl_->dstWidth || dst.height() != impl_->dstHeight) return;
-  if (impl_->kernel) {
-    bgrxToNv12Bt709(bgrx, srcStride, impl_->srcWidth, impl_->srcHeight, dst.plane(0), dst.stride(0), dst.plane(1),
+  if (impl_->kernel == Impl::Kernel::same) {
+    bgrxToNv12Bt709(bgrx, srcStride, impl_->dstWidth, impl_->dstHeight, dst.plane(0), dst.stride(0), dst.plane(1),
                     dst.stride(1));
+    return;
+  }
+  if (impl_->kernel == Impl::Kernel::half) {
+    bgrxToNv12Bt709Half(bgrx, srcStride, impl_->dstWidth, impl_->dstHeight, dst.plane(0), dst.stride(0), dst.plane(1),
+                        dst.stride(1));
     return;
   }
   const std::uint8_t* srcPlanes[4] = {bgrx, nullptr, nullptr, nullptr};

@@ -9,8 +9,9 @@ namespace qx::x11 {
 
 // Converts 32-bit BGRX pictures (X11's depth-24 layout on little-endian
 // servers) to NV12, BT.709 video range, scaling to the destination size with
-// a bilinear filter. Same-size even pictures go through our own kernel
-// (several times faster than libswscale, within 1 of it); everything else
+// a bilinear filter. Same-size and exact half-size even pictures go through
+// our own kernels (several times faster than libswscale; the same-size one
+// within 1 of it, the halving one averages 2x2 blocks); everything else
 // through libswscale. One instance per source/destination size pair; not
 // thread-safe (one converting thread at a time).
 class Nv12Converter {

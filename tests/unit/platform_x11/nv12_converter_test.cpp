@@ -89,26 +89,39 @@ TEST_P(Nv12ConverterMethods, HonoursSourceStridePadding) {
 INSTANTIATE_TEST_SUITE_P(Both, Nv12ConverterMethods,
                          ::testing::Values(Nv12Converter::Method::fastest, Nv12Converter::Method::swscale));
 
-TEST(Nv12Converter, OwnKernelOnlyForSameSizeEvenPictures) {
+TEST(Nv12Converter, OwnKernelsOnlyForSameOrHalfSizeEvenPictures) {
   EXPECT_TRUE(Nv12Converter(64, 32, 64, 32).usesKernel());
-  EXPECT_FALSE(Nv12Converter(64, 32, 32, 16).usesKernel());
+  EXPECT_TRUE(Nv12Converter(128, 64, 64, 32).usesKernel());
+  EXPECT_FALSE(Nv12Converter(64, 32, 48, 24).usesKernel());
+  EXPECT_FALSE(Nv12Converter(128, 64, 64, 30).usesKernel());
+  EXPECT_FALSE(Nv12Converter(130, 60, 65, 30).usesKernel());
   EXPECT_FALSE(Nv12Converter(63, 32, 63, 32).usesKernel());
   EXPECT_FALSE(Nv12Converter(64, 32, 64, 32, Nv12Converter::Method::swscale).usesKernel());
 }
 
-TEST(Nv12Converter, OwnKernelMatchesLibswscale) {
-  // Gradients and noise everywhere, with flat 8x8 tiles in between: luma must
-  // agree within 1 everywhere, chroma within 1 inside the flat tiles.
-  const int w = 256, h = 128;
+struct KernelCase {
+  int outW, outH, factor;
+};
+
+class Nv12OwnKernels : public ::testing::TestWithParam<KernelCase> {};
+
+INSTANTIATE_TEST_SUITE_P(SameAndHalf, Nv12OwnKernels, ::testing::Values(KernelCase{256, 128, 1}, KernelCase{128, 64, 2}));
+
+TEST_P(Nv12OwnKernels, MatchLibswscale) {
+  // Gradients and noise everywhere, with flat tiles in between. At the same
+  // size luma must agree within 1 everywhere; chroma (and, when halving,
+  // where the filters differ, luma) within 1 inside the flat tiles.
+  const int outW = GetParam().outW, outH = GetParam().outH, k = GetParam().factor;
+  const int w = outW * k, h = outH * k;
   std::vector<std::uint8_t> px(static_cast<std::size_t>(w * h * 4));
   std::uint32_t seed = 12345;
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
       std::uint8_t* p = &px[static_cast<std::size_t>((y * w + x) * 4)];
-      const bool flat = ((x / 8) + (y / 8)) % 2 == 0;
+      const bool flat = ((x / 16) + (y / 16)) % 2 == 0;
       seed = seed * 1664525u + 1013904223u;
       if (flat) {
-        const int tile = (x / 8) * 37 + (y / 8) * 91;
+        const int tile = (x / 16) * 37 + (y / 16) * 91;
         p[0] = static_cast<std::uint8_t>(tile * 7);
         p[1] = static_cast<std::uint8_t>(tile * 13);
         p[2] = static_cast<std::uint8_t>(tile * 3);
@@ -120,24 +133,28 @@ TEST(Nv12Converter, OwnKernelMatchesLibswscale) {
       p[3] = 0;
     }
   }
-  Nv12Converter kernel(w, h, w, h);
-  Nv12Converter reference(w, h, w, h, Nv12Converter::Method::swscale);
+  Nv12Converter kernel(w, h, outW, outH);
+  Nv12Converter reference(w, h, outW, outH, Nv12Converter::Method::swscale);
   ASSERT_TRUE(kernel.usesKernel());
-  PixelBuffer a(w, h), b(w, h);
+  PixelBuffer a(outW, outH), b(outW, outH);
   kernel.convert(px.data(), w * 4, a);
   reference.convert(px.data(), w * 4, b);
-  int lumaOff = 0, chromaOff = 0;
-  for (int y = 0; y < h; ++y) {
-    for (int x = 0; x < w; ++x) {
+  int lumaOff = 0, chromaOff = 0, flatChecked = 0;
+  const int tile = 16 / k;  // source tiles are 16x16
+  for (int y = 0; y < outH; ++y) {
+    for (int x = 0; x < outW; ++x) {
       const Yuv ka = sample(a, x, y), rb = sample(b, x, y);
-      if (std::abs(ka.y - rb.y) > 1) ++lumaOff;
       // Interior of a flat tile: the 2x2 chroma block and its neighbours are flat.
-      const bool flatInterior = ((x / 8) + (y / 8)) % 2 == 0 && x % 8 >= 2 && x % 8 < 6 && y % 8 >= 2 && y % 8 < 6;
+      const bool flatInterior = ((x / tile) + (y / tile)) % 2 == 0 && x % tile >= tile / 4 &&
+                                x % tile < tile - tile / 4 && y % tile >= tile / 4 && y % tile < tile - tile / 4;
+      if ((k == 1 || flatInterior) && std::abs(ka.y - rb.y) > 1) ++lumaOff;
       if (flatInterior && (std::abs(ka.cb - rb.cb) > 1 || std::abs(ka.cr - rb.cr) > 1)) ++chromaOff;
+      flatChecked += flatInterior ? 1 : 0;
     }
   }
   EXPECT_EQ(lumaOff, 0);
   EXPECT_EQ(chromaOff, 0);
+  EXPECT_GT(flatChecked, outW * outH / 16);  // the check covered real ground
 }
 
 TEST(Nv12Converter, ScalesDownKeepingLayout) {
@@ -152,6 +169,18 @@ TEST(Nv12Converter, ScalesDownKeepingLayout) {
   // The split lands at the scaled position: still red just left of it.
   expectNear(sample(out, 156, 90), bt709(red), 1);
   expectNear(sample(out, 164, 90), bt709(blue), 1);
+}
+
+TEST(Nv12Converter, ScalesByOtherFactorsThroughLibswscale) {
+  const Rgb white{255, 255, 255}, green{0, 255, 0};
+  const auto px = fill(640, 360, white, green, 320);
+  Nv12Converter converter(640, 360, 480, 270);
+  ASSERT_TRUE(converter.ok());
+  EXPECT_FALSE(converter.usesKernel());
+  PixelBuffer out(480, 270);
+  converter.convert(px.data(), 640 * 4, out);
+  expectNear(sample(out, 100, 100), bt709(white), 1);
+  expectNear(sample(out, 400, 100), bt709(green), 1);
 }
 
 TEST(Nv12Converter, RefusesEmptySizes) {
