@@ -1,7 +1,7 @@
 #include "capture/displays.h"
 
-#include <algorithm>
 #include <unistd.h>
+#include <algorithm>
 
 #include <nlohmann/json.hpp>
 

@@ -56,13 +56,12 @@ std::optional<std::vector<Monitor>> queryMonitors(const XcbConnection& conn, boo
 
   XcbReply<xcb_randr_get_screen_resources_current_reply_t> resources;
   if (withModes) {
-    resources.reset(xcb_randr_get_screen_resources_current_reply(
-        c, xcb_randr_get_screen_resources_current(c, root), nullptr));
+    resources.reset(
+        xcb_randr_get_screen_resources_current_reply(c, xcb_randr_get_screen_resources_current(c, root), nullptr));
   }
 
   std::vector<Monitor> monitors;
-  for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0;
-       xcb_randr_monitor_info_next(&it)) {
+  for (auto it = xcb_randr_get_monitors_monitors_iterator(reply.get()); it.rem > 0; xcb_randr_monitor_info_next(&it)) {
     const xcb_randr_monitor_info_t* info = it.data;
     Monitor m;
     m.id = info->name;

@@ -78,9 +78,8 @@ TEST_F(TwoMonitors, PlatformListIsInScreenOrderWithNameAtomsAsIds) {
 TEST_F(TwoMonitors, ListingPutsThePrimaryFirst) {
   X11DisplayService service(server_->display());
   EXPECT_EQ(orderedDisplayIDs(service), (Ids{right_, left_}));
-  EXPECT_EQ(displayListJson(service),
-            R"([{"height":600,"index":0,"name":"Display 1","primary":true,"width":800},)"
-            R"({"height":768,"index":1,"name":"Display 2","primary":false,"width":1024}])");
+  EXPECT_EQ(displayListJson(service), R"([{"height":600,"index":0,"name":"Display 1","primary":true,"width":800},)"
+                                      R"({"height":768,"index":1,"name":"Display 2","primary":false,"width":1024}])");
 }
 
 TEST_F(TwoMonitors, DisplayOptionPicksFromTheListedOrder) {

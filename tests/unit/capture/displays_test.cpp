@@ -154,9 +154,8 @@ TEST(DisplayListJson, MainReportedSecondIsListedFirst) {
   fake.addDisplay(5, 1024, 768);
   fake.addDisplay(9, 800, 600);
   fake.setMainDisplay(9);
-  EXPECT_EQ(displayListJson(fake),
-            R"([{"height":600,"index":0,"name":"Display 1","primary":true,"width":800},)"
-            R"({"height":768,"index":1,"name":"Display 2","primary":false,"width":1024}])");
+  EXPECT_EQ(displayListJson(fake), R"([{"height":600,"index":0,"name":"Display 1","primary":true,"width":800},)"
+                                   R"({"height":768,"index":1,"name":"Display 2","primary":false,"width":1024}])");
 }
 
 TEST(DisplayListJson, NamesCountPastNine) {

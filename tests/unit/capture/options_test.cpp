@@ -54,8 +54,7 @@ TEST(ParseArgs, IntegerOptionsClampAtTheirFloor) {
 }
 
 TEST(ParseArgs, IntegerGrammarIsStrictAndLocaleFree) {
-  for (const char* bad : {"abc", "", " 5", "5 ", "5x", "1e3", "1.0", "+", "-", "0x10", "9223372036854775808",
-                          "٣"}) {
+  for (const char* bad : {"abc", "", " 5", "5 ", "5x", "1e3", "1.0", "+", "-", "0x10", "9223372036854775808", "٣"}) {
     SCOPED_TRACE(bad);
     EXPECT_EQ(parse({"--fps", bad}).fps, 30);
     EXPECT_EQ(parse({"--max-width", bad}).maxWidth, 1920);
@@ -123,7 +122,7 @@ TEST(ParseArgs, LaterOccurrenceWins) {
 
 TEST(ParseArgs, RateControlIsLowerCasedWithFullUnicode) {
   EXPECT_EQ(parse({"--rc", "CBR"}).rc, "cbr");
-  EXPECT_EQ(parse({"--rc", "\u212A"}).rc, "k");     // Kelvin sign
+  EXPECT_EQ(parse({"--rc", "\u212A"}).rc, "k");  // Kelvin sign
   EXPECT_EQ(parse({"--rc", "ÀBÇ"}).rc, "àbç");
   EXPECT_EQ(parse({"--rc", " Low "}).rc, " low ");  // no trimming
   EXPECT_EQ(parse({"--rc", ""}).rc, "");
@@ -159,10 +158,21 @@ struct BitrateCase {
 
 TEST(ParseBitrate, Notation) {
   const BitrateCase cases[] = {
-      {"2.5m", 2'500'000},   {"8M", 8'000'000},       {" 6m ", 6'000'000},  {"1.5M", 1'500'000},
-      {"750K", 750'000},     {"500k", 500'000},       {"-2.5m", -2'500'000}, {".5m", 500'000},
-      {"1e3k", 1'000'000},   {"1E1M", 10'000'000},    {"+3k", 3'000},        {"0m", 0},
-      {"-1", -1},            {"0", 0},                {"24000000", 24'000'000},
+      {"2.5m", 2'500'000},
+      {"8M", 8'000'000},
+      {" 6m ", 6'000'000},
+      {"1.5M", 1'500'000},
+      {"750K", 750'000},
+      {"500k", 500'000},
+      {"-2.5m", -2'500'000},
+      {".5m", 500'000},
+      {"1e3k", 1'000'000},
+      {"1E1M", 10'000'000},
+      {"+3k", 3'000},
+      {"0m", 0},
+      {"-1", -1},
+      {"0", 0},
+      {"24000000", 24'000'000},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);
