@@ -31,8 +31,9 @@ inline constexpr std::string_view kListDisplaysFlag = "--list-displays";
 
 // The bitrate notation: "<number>m" (x 1000000), "<number>k" (x 1000), a plain
 // decimal integer, or anything else for 8000000; surrounding horizontal white
-// space is ignored and letters may be in any case (Unicode lower-casing).
-// Never fails. A scaled value that is not a number reads as 0; one beyond the
+// space is ignored and letters may be in any case (Unicode lower-casing). A
+// plain integer that does not fit 64 bits is not a decimal integer, so it
+// reads as 8000000. Never fails. A scaled value that is not a number reads as 0; one beyond the
 // signed 64-bit range (e.g. "1e300m") clamps to that range.
 std::int64_t parseBitrate(std::string_view text);
 
