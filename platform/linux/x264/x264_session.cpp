@@ -158,7 +158,9 @@ class X264Session final : public CompressionSession {
     param_.vui.i_transfer = 1;
     param_.vui.i_colmatrix = 1;
     param_.vui.b_fullrange = 0;
-    param_.b_vfr_input = 1;  // rate control follows the frames' own timestamps
+    // Rate control by the expected frame rate: with timestamp-driven (VFR)
+    // rate control x264 holds every frame back until the next one arrives.
+    param_.b_vfr_input = 0;
     param_.i_timebase_num = 1;
     param_.i_timebase_den = kTimebase;
     if (settings.fpsIsInteger) {

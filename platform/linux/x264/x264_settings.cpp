@@ -164,7 +164,7 @@ RateMapping mapRate(const RateSettings& rate) {
       }
     }
     m.vbvMaxKbps = toKbps(lowestRate);
-    m.vbvBufferKbit = toKbps(shortestBits);
+    m.vbvBufferKbit = toKbps(shortestBits / 2.0);
   }
   return m;
 }

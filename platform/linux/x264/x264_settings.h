@@ -53,9 +53,12 @@ struct RateMapping {
 };
 
 // Average bitrate -> ABR. The data-rate windows -> one VBV: its rate is the
-// lowest rate any window allows (bytes x 8 / seconds) and its buffer holds
-// the bits of the shortest window, so every window's average rate is kept
-// and a burst can exceed a window by at most one shortest window.
+// lowest rate any window allows (bytes x 8 / seconds), so every window's
+// average is kept; its buffer is half the bits of the shortest window, so a
+// burst overshoots that window by at most half of it. (A smaller buffer also
+// makes x264's constant-rate mode forget its history sooner, which is what
+// lets a bitrate change take hold within about two seconds; a full window
+// measured about 15 % short two seconds after a step up.)
 // Constant bitrate -> ABR with VBV rate = bitrate, a quarter-second buffer
 // and filler data, the closest x264 has to strict CBR.
 RateMapping mapRate(const RateSettings& rate);
