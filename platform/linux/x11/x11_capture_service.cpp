@@ -272,7 +272,9 @@ class Grabber {
     if (!g->shm_->ok()) return makeError(kSetupFailed, "cannot share memory with the X server (MIT-SHM)");
 
     g->damage_ = xcb_generate_id(c);
-    xcb_damage_create(c, g->damage_, screen->root, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+    // Every damaged rectangle is reported, so changes on other monitors can
+    // be told apart from ours; raw reports need no repair requests.
+    xcb_damage_create(c, g->damage_, screen->root, XCB_DAMAGE_REPORT_LEVEL_RAW_RECTANGLES);
     xcb_randr_select_input(c, screen->root, XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE);
     // A round trip so the requests above are known to have reached the server.
     x11::XcbReply<xcb_get_input_focus_reply_t> focus(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
@@ -305,7 +307,9 @@ class Grabber {
     while (xcb_generic_event_t* raw = xcb_poll_for_event(c)) {
       x11::XcbReply<xcb_generic_event_t> event(raw);
       const int type = event->response_type & 0x7f;
-      if (type == damageEvent_) damaged = true;
+      if (type == damageEvent_ && touchesMonitor(reinterpret_cast<const xcb_damage_notify_event_t*>(raw)->area)) {
+        damaged = true;
+      }
       if (type == randrEvent_) return makeError(kScreenChanged, "X screen configuration changed");
     }
     if (xcb_connection_has_error(c) != 0) return makeError(kConnectionBroken, "X connection broken");
@@ -319,8 +323,6 @@ class Grabber {
   // Grabs the monitor into `out`; returns the reason to stop on failure.
   std::optional<PlatformError> grab(PixelBuffer& out) {
     xcb_connection_t* c = conn_.get();
-    // Cleared before the grab, so changes during it are seen next time.
-    xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
     xcb_generic_error_t* rawError = nullptr;
     x11::XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
         c,
@@ -342,6 +344,11 @@ class Grabber {
 
  private:
   explicit Grabber(const std::string& displayName) : conn_(displayName) {}
+
+  bool touchesMonitor(const xcb_rectangle_t& r) const {
+    return r.x < monitor_.x + monitor_.width && monitor_.x < r.x + r.width && r.y < monitor_.y + monitor_.height &&
+           monitor_.y < r.y + r.height;
+  }
 
   x11::XcbConnection conn_;
   x11::Monitor monitor_;

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <mutex>
 #include <thread>
@@ -332,6 +333,49 @@ TEST_F(X11CaptureOnXvfb, StreamMayBeReleasedInsideItsOwnStopCallback) {
   std::unique_lock lock(dropper->m);
   ASSERT_TRUE(dropper->cv.wait_for(lock, 10s, [&] { return dropper->stopped; }));
   EXPECT_EQ(dropper->stream, nullptr);
+}
+
+// The id of a monitor the test created with `xrandr --setmonitor`.
+DisplayID monitorID(const std::string& display, const char* name) {
+  xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
+  xcb_intern_atom_reply_t* reply =
+      xcb_intern_atom_reply(c, xcb_intern_atom(c, 1, static_cast<std::uint16_t>(std::strlen(name)), name), nullptr);
+  const DisplayID id = reply ? reply->atom : 0;
+  std::free(reply);
+  xcb_disconnect(c);
+  return id;
+}
+
+TEST(X11CaptureOnDummyXorg, OnlyChangesOnTheCapturedMonitorProduceFrames) {
+  if (test::findOnPath("xrandr").empty()) GTEST_SKIP() << "xrandr not installed";
+  auto server = XServer::dummyXorg(1024, 768);
+  ASSERT_EQ(server->runClient({"xrandr", "--setmonitor", "QXLEFT", "512/135x768/203+0+0", "none"}).status, 0);
+  ASSERT_EQ(server->runClient({"xrandr", "--setmonitor", "QXRIGHT", "512/135x768/203+512+0", "none"}).status, 0);
+  X11CaptureService service(server->display());
+  auto content = service.shareableContent();
+  ASSERT_TRUE(std::holds_alternative<ShareableContent>(content));
+  const DisplayID left = monitorID(server->display(), "QXLEFT");
+  std::optional<ShareableDisplay> display;
+  for (const auto& d : std::get<ShareableContent>(content).displays) {
+    if (d.displayID == left) display = d;
+  }
+  ASSERT_TRUE(display.has_value());
+  EXPECT_EQ(display->width, 512);
+
+  XDrawing drawing(server->display());
+  drawing.fill(0, 0, 1024, 768, 0x000000);
+  auto receiver = std::make_shared<Receiver>();
+  auto stream = running(service, *display, configOf(512, 768), receiver);
+  ASSERT_TRUE(receiver->waitFrames(1));
+  std::this_thread::sleep_for(100ms);
+  const int settled = receiver->count();
+
+  drawing.fill(700, 100, 100, 100, 0xffffff);  // right monitor only
+  EXPECT_FALSE(receiver->waitFrames(settled + 1, 400ms));
+  drawing.fill(100, 100, 100, 100, 0xffffff);  // ours
+  ASSERT_TRUE(receiver->waitFrames(settled + 1));
+  EXPECT_EQ(lumaAt(receiver->last(), 150, 150), 235);
+  EXPECT_EQ(lumaAt(receiver->last(), 450, 150), 16);
 }
 
 TEST(X11CaptureOnDummyXorg, ScreenResizeStopsAndARestartCapturesTheNewRectangleAtTheOldSize) {
