@@ -43,7 +43,7 @@ int runUpdater(const qx::server::UpdateOptions& options) {
   std::optional<std::string> dir;
   if (options.download) dir = options.dir;
   auto report = qx::server::runUpdate(options.url, currentVersion(), dir,
-                                      [](std::string_view line) { printLine("[update] " + std::string(line)); });
+                                      [](std::string_view line) { printLine("updater: " + std::string(line)); });
   printLine(report.encode());
   return 0;
 }
