@@ -14,12 +14,14 @@
 namespace qx::hostcore_json {
 
 // Parses the whole text as one JSON value. Absent on any syntax error,
-// trailing text or invalid UTF-8.
+// trailing text or invalid UTF-8. A number whose text denotes an exact integer
+// fitting int64 ("30.0", "3e1") is stored as an integer, decided on the text
+// rather than on a rounded double.
 std::optional<nlohmann::json> parse(std::string_view text);
 
-// The integer value of a JSON number when it is an exact integer that fits a
-// signed 64-bit integer: 30, 30.0 and 3e1 give 30; 29.97, 9223372036854775808
-// and 1e19 give absent. Non-numbers give absent.
+// The value of an integer JSON number that fits a signed 64-bit integer (for
+// values from `parse`: 30, 30.0 and 3e1 give 30; 29.97, 9223372036854775808,
+// 1e19 and 1e-400 give absent). Non-numbers give absent.
 std::optional<std::int64_t> exactInt64(const nlohmann::json& value);
 
 // Compact serialisation that never throws: invalid UTF-8 inside strings is

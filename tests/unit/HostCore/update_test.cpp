@@ -77,7 +77,7 @@ TEST(UpdateCheckDecode, SplitsAtEveryLineTerminator) {
 TEST(UpdateCheckDecode, OptionalMembersAndTypes) {
   const auto full = UpdateCheck::decode(
       R"({"current":"1.0","platform":"linux","latest":"1.1","notes":{"en":"Fixes","zh":"修复"},)"
-      R"("size":3e3,"available":true,"path":"/tmp/a.app","error":null,"unknown":{"x":1}})");
+      R"("size":3e3,"available":true,"path":"/tmp/a.app","error":null,"unknown":{"x":[1,{"y":[]},"z"]},"current":"1.0"})");
   ASSERT_TRUE(full.has_value());
   EXPECT_EQ(full->platform, "linux");
   EXPECT_EQ(full->latest, "1.1");
