@@ -1,9 +1,9 @@
 #include "audio/audio_framing.h"
 
-#include <algorithm>
-#include <cerrno>
 #include <poll.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
 
 namespace qx {
 

@@ -1,13 +1,13 @@
 #include "audio/audio_muxer.h"
 
-#include <cerrno>
-#include <cmath>
 #include <fcntl.h>
 #include <opus.h>
-#include <string>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cmath>
+#include <string>
 
 namespace qx {
 
@@ -71,8 +71,7 @@ std::optional<AudioError> refuseDescriptor(int fd) {
 
 }  // namespace
 
-AudioMuxer::AudioMuxer(int fd, AudioConverterFactory& converters, QueueFactory& queues, const Clock& clock,
-                       LogFn log)
+AudioMuxer::AudioMuxer(int fd, AudioConverterFactory& converters, QueueFactory& queues, const Clock& clock, LogFn log)
     : fd_(fd),
       converters_(converters),
       clock_(clock),
@@ -129,9 +128,9 @@ void AudioMuxer::encodeWholeFrames(EncodeState& state, std::span<const float> sa
   state.pending.drainWholeFrames([&state](std::span<const float> frame) {
     if (state.stopped) return;
     unsigned char packet[kMaxOpusPacketBytes];
-    opus_int32 length = opus_encode_float(state.encoder->enc(), frame.data(),
-                                          static_cast<int>(kOpusFrameSamplesPerChannel), packet,
-                                          static_cast<opus_int32>(sizeof packet));
+    opus_int32 length =
+        opus_encode_float(state.encoder->enc(), frame.data(), static_cast<int>(kOpusFrameSamplesPerChannel), packet,
+                          static_cast<opus_int32>(sizeof packet));
     if (length < 0) return;  // this 20 ms is skipped; the stream stays aligned
     std::vector<std::uint8_t> bytes = frameOpusPacket({packet, static_cast<std::size_t>(length)});
     if (writeAll(state.fd, bytes) == WriteOutcome::partial) {

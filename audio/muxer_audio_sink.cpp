@@ -19,8 +19,8 @@ class MuxerAudioSink final : public AudioSink {
 
 AudioSinkFactory muxingAudioSinkFactory(AudioConverterFactory& converters, QueueFactory& queues, const Clock& clock,
                                         LogFn log) {
-  return [&converters, &queues, &clock, log = std::move(log)](
-             int fd) -> std::variant<std::shared_ptr<AudioSink>, PlatformError> {
+  return [&converters, &queues, &clock,
+          log = std::move(log)](int fd) -> std::variant<std::shared_ptr<AudioSink>, PlatformError> {
     auto muxer = std::make_unique<AudioMuxer>(fd, converters, queues, clock, log);
     if (auto error = muxer->start()) return PlatformError{error->domain, error->code, error->description};
     return std::make_shared<MuxerAudioSink>(std::move(muxer));

@@ -14,8 +14,7 @@ std::variant<std::unique_ptr<OpusEncoder>, AudioError> OpusEncoder::create(std::
   if (enc == nullptr || error != OPUS_OK) {
     if (enc != nullptr) opus_encoder_destroy(enc);
     if (error == OPUS_OK) error = OPUS_ALLOC_FAIL;  // no state but no code: say why
-    return AudioError{std::string(kAudioErrorDomain), error,
-                      "opus_encoder_create failed: " + std::to_string(error)};
+    return AudioError{std::string(kAudioErrorDomain), error, "opus_encoder_create failed: " + std::to_string(error)};
   }
   // A refused bitrate leaves the library's default in place; nothing to report.
   (void)qx_opus_encoder_set_bitrate(enc, bitrate);

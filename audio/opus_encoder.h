@@ -28,8 +28,8 @@ class OpusEncoder {
   // bitrate the library refuses is not reported). Fails with the library's
   // negative error code and "opus_encoder_create failed: <code>".
   [[nodiscard]] static std::variant<std::unique_ptr<OpusEncoder>, AudioError> create(std::int32_t sampleRate,
-                                                                                   std::int32_t channels,
-                                                                                   std::int32_t bitrate);
+                                                                                     std::int32_t channels,
+                                                                                     std::int32_t bitrate);
   ~OpusEncoder();
   OpusEncoder(const OpusEncoder&) = delete;
   OpusEncoder& operator=(const OpusEncoder&) = delete;

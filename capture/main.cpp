@@ -7,6 +7,7 @@
 #include <thread>
 #include <vector>
 
+#include "audio/muxer_audio_sink.h"
 #include "capture/audio_port.h"
 #include "capture/capture_engine.h"
 #include "capture/displays.h"
@@ -15,6 +16,7 @@
 #include "capture/permission.h"
 #include "common/log.h"
 #include "platform/linux/asio/asio_dispatch.h"
+#include "platform/linux/pulse/swr_converter.h"
 #include "platform/linux/x11/x11_capture_service.h"
 #include "platform/linux/x11/x11_display_power.h"
 #include "platform/linux/x11/x11_display_service.h"
@@ -41,6 +43,7 @@ int main(int argc, char** argv) {
   static qx::X11CaptureService capture;
   static qx::X11DisplayPowerService power;
   static qx::AnnexBWriter writer(STDOUT_FILENO);
+  static qx::SwrConverterFactory converters;
 
   qx::H264EncoderDeps encoderDeps;
   encoderDeps.makeSession = qx::x264SessionFactory();
@@ -49,7 +52,8 @@ int main(int argc, char** argv) {
 
   static const std::shared_ptr<qx::CaptureEngine> engine = qx::CaptureEngine::create(qx::CaptureEngine::Deps{
       capture, displays, power, clock, queues, qx::h264EncoderFactory(writer, std::move(encoderDeps)),
-      qx::unavailableAudioSinkFactory(), STDIN_FILENO, [](int status) { _exit(status); }, qx::stderrLog()});
+      qx::muxingAudioSinkFactory(converters, queues, clock, qx::stderrLog()), STDIN_FILENO,
+      [](int status) { _exit(status); }, qx::stderrLog()});
 
   // The start may block for seconds (waking the display, waiting for the
   // display list); the main thread only waits.

@@ -4,13 +4,13 @@
 
 #include <opus.h>
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <random>
-#include <unistd.h>
 #include <vector>
 
 #include "audio/audio_framing.h"
@@ -99,11 +99,11 @@ void run(const char* name, const qx::AudioFormat& format, int seconds) {
   ::close(devNull);
 
   const double audioSeconds = static_cast<double>(packets) * 0.02;
-  std::printf("%-28s %3d s audio: conversion %.2f ms/s, encoding+framing %.2f ms/s, total %.2f ms CPU per s "
-              "(%.1f%% of one core), %.1f kbit/s\n",
-              name, seconds, (c1 - c0) * 1000 / audioSeconds, (c2 - c1) * 1000 / audioSeconds,
-              (c2 - c0) * 1000 / audioSeconds, (c2 - c0) / audioSeconds * 100,
-              static_cast<double>(bytes) * 8 / audioSeconds / 1000);
+  std::printf(
+      "%-28s %3d s audio: conversion %.2f ms/s, encoding+framing %.2f ms/s, total %.2f ms CPU per s "
+      "(%.1f%% of one core), %.1f kbit/s\n",
+      name, seconds, (c1 - c0) * 1000 / audioSeconds, (c2 - c1) * 1000 / audioSeconds, (c2 - c0) * 1000 / audioSeconds,
+      (c2 - c0) / audioSeconds * 100, static_cast<double>(bytes) * 8 / audioSeconds / 1000);
 }
 
 }  // namespace

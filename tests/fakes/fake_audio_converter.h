@@ -15,8 +15,8 @@ namespace qx::fake {
 class FakeAudioConverterFactory final : public AudioConverterFactory {
  public:
   struct Record {
-    std::vector<AudioFormat> made;         // one entry per converter made
-    std::vector<std::size_t> capacities;   // output frames offered to each convert call
+    std::vector<AudioFormat> made;        // one entry per converter made
+    std::vector<std::size_t> capacities;  // output frames offered to each convert call
     int converts = 0;
   };
 

@@ -1,10 +1,10 @@
 #include "tests/support/pulse_server.h"
 
+#include <sys/stat.h>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <stdexcept>
-#include <sys/stat.h>
 
 #include "tests/support/x_server.h"
 

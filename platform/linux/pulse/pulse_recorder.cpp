@@ -1,8 +1,8 @@
 #include "platform/linux/pulse/pulse_recorder.h"
 
+#include <pulse/pulseaudio.h>
 #include <atomic>
 #include <ctime>
-#include <pulse/pulseaudio.h>
 
 namespace qx {
 
@@ -135,11 +135,16 @@ void streamRead(pa_stream* st, std::size_t, void* userdata) {
 // (24-bit, big-endian, A-law) is asked for as float.
 std::optional<SampleFormat> nativeFormat(pa_sample_format_t f) {
   switch (f) {
-    case PA_SAMPLE_U8: return SampleFormat::u8;
-    case PA_SAMPLE_S16NE: return SampleFormat::s16;
-    case PA_SAMPLE_S32NE: return SampleFormat::s32;
-    case PA_SAMPLE_FLOAT32NE: return SampleFormat::f32;
-    default: return std::nullopt;
+    case PA_SAMPLE_U8:
+      return SampleFormat::u8;
+    case PA_SAMPLE_S16NE:
+      return SampleFormat::s16;
+    case PA_SAMPLE_S32NE:
+      return SampleFormat::s32;
+    case PA_SAMPLE_FLOAT32NE:
+      return SampleFormat::f32;
+    default:
+      return std::nullopt;
   }
 }
 
@@ -148,7 +153,7 @@ std::optional<SampleFormat> nativeFormat(pa_sample_format_t f) {
 }  // namespace pulse
 
 std::variant<std::unique_ptr<PulseRecorder>, PlatformError> PulseRecorder::start(BufferFn onBuffer,
-                                                                                FailureFn onFailure) {
+                                                                                 FailureFn onFailure) {
   using namespace pulse;
   auto session = std::make_unique<Session>();
   Session& s = *session;
@@ -159,7 +164,8 @@ std::variant<std::unique_ptr<PulseRecorder>, PlatformError> PulseRecorder::start
   if (s.loop == nullptr) return PlatformError{kPulseErrorDomain, PA_ERR_INTERNAL, "cannot create the audio thread"};
   pa_threaded_mainloop_set_name(s.loop, "qv-pulse");
   s.context = pa_context_new(pa_threaded_mainloop_get_api(s.loop), "quorvex-screencap");
-  if (s.context == nullptr) return PlatformError{kPulseErrorDomain, PA_ERR_INTERNAL, "cannot create a sound server context"};
+  if (s.context == nullptr)
+    return PlatformError{kPulseErrorDomain, PA_ERR_INTERNAL, "cannot create a sound server context"};
   pa_context_set_state_callback(s.context, contextState, &s);
   // No autospawn: a missing server is a clear failure, not a surprise daemon.
   if (pa_context_connect(s.context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {

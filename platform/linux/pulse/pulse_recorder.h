@@ -35,7 +35,7 @@ class PulseRecorder {
   // monitor and starts recording. Fails with a text naming the cause, for
   // example when no sound server is reachable.
   [[nodiscard]] static std::variant<std::unique_ptr<PulseRecorder>, PlatformError> start(BufferFn onBuffer,
-                                                                                       FailureFn onFailure);
+                                                                                         FailureFn onFailure);
   ~PulseRecorder();
   PulseRecorder(const PulseRecorder&) = delete;
   PulseRecorder& operator=(const PulseRecorder&) = delete;

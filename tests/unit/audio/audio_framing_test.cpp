@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <fcntl.h>
-#include <numeric>
 #include <sys/ioctl.h>
-#include <thread>
 #include <unistd.h>
+#include <csignal>
+#include <numeric>
+#include <thread>
 
 namespace qx {
 namespace {

@@ -5,11 +5,11 @@
 #include <gtest/gtest.h>
 #include <opus.h>
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cmath>
 #include <csignal>
-#include <fcntl.h>
 #include <string>
-#include <unistd.h>
 
 #include "tests/fakes/fake_audio_converter.h"
 #include "tests/fakes/manual_dispatch.h"
@@ -88,8 +88,8 @@ class AudioMuxerTest : public ::testing::Test {
 TEST_F(AudioMuxerTest, StartLogsAndPacketsAreWhole20msOpusFrames) {
   auto muxer = makeMuxer(fds_[1]);
   ASSERT_EQ(muxer->start(), std::nullopt);
-  EXPECT_THAT(lines_, ElementsAre("audio: muxing system audio \u2192 Opus 48k stereo (fd " + std::to_string(fds_[1]) +
-                                  ")"));
+  EXPECT_THAT(lines_,
+              ElementsAre("audio: muxing system audio \u2192 Opus 48k stereo (fd " + std::to_string(fds_[1]) + ")"));
   EXPECT_THAT(dispatch_.labels(), ElementsAre("com.quorvex.screencap.audioencode"));
 
   muxer->ingest(audioSample(kStereo48k, 2500));  // 5000 floats: two frames, 1160 left
@@ -122,10 +122,10 @@ TEST_F(AudioMuxerTest, RefusesDescriptorsItMustNotWriteTo) {
   };
   const int closedFd = ::dup(fds_[1]);
   ::close(closedFd);
-  for (const Case& c : {Case{0, "audio descriptor 0 is the standard input"},
-                        Case{1, "audio descriptor 1 is the standard output"},
-                        Case{2, "audio descriptor 2 is the standard error"},
-                        Case{fds_[0], "is not open for writing"}, Case{closedFd, "is not open"}}) {
+  for (const Case& c :
+       {Case{0, "audio descriptor 0 is the standard input"}, Case{1, "audio descriptor 1 is the standard output"},
+        Case{2, "audio descriptor 2 is the standard error"}, Case{fds_[0], "is not open for writing"},
+        Case{closedFd, "is not open"}}) {
     auto muxer = makeMuxer(c.fd);
     auto error = muxer->start();
     ASSERT_TRUE(error.has_value()) << c.fd;
