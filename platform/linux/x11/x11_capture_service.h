@@ -18,7 +18,8 @@ class XcbConnection;
 // Each started stream runs one thread ("qv-capture") with its own X
 // connection. On start it finds its display again by id and captures that
 // monitor's current rectangle with MIT-SHM, converted to NV12 BT.709 video
-// range and scaled to the configured size. DAMAGE decides when to grab: the
+// range and scaled to the configured size. DAMAGE decides when to grab (only
+// damage inside the monitor's rectangle counts): the
 // first frame after a start is grabbed at once; after that a frame is grabbed
 // only when the screen changed, at most once per minimumFrameInterval. An
 // unchanged screen delivers nothing (no idle frames). Frames come from a pool

@@ -105,7 +105,7 @@ struct KernelCase {
 
 class Nv12OwnKernels : public ::testing::TestWithParam<KernelCase> {};
 
-INSTANTIATE_TEST_SUITE_P(SameAndHalf, Nv12OwnKernels, ::testing::Values(KernelCase{256, 128, 1}, KernelCase{128, 64, 2}));
+INSTANTIATE_TEST_SUITE_P(SameAndHalf, Nv12OwnKernels, ::testing::Values(KernelCase{256, 128, 1}, KernelCase{250, 64, 1}, KernelCase{128, 64, 2}));
 
 TEST_P(Nv12OwnKernels, MatchLibswscale) {
   // Gradients and noise everywhere, with flat tiles in between. At the same
