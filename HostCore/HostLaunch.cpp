@@ -24,7 +24,8 @@ std::vector<std::string> arguments(const HostSettings& settings, std::string_vie
   command += " --max-width " + std::to_string(settings.maxWidth);
   command += " --rc " + settings.rateControl;
 
-  std::vector<std::string> args = {"--listen", settings.listen, "--capture", "exec", "--capture-cmd", std::move(command)};
+  std::vector<std::string> args = {"--listen", settings.listen, "--capture",
+                                   "exec",     "--capture-cmd", std::move(command)};
   if (settings.audio) args.emplace_back("--capture-audio");
   if (updateURL) args.push_back("--update-url=" + *updateURL);
   if (!ltr) args.emplace_back("--ltr=false");
@@ -32,8 +33,10 @@ std::vector<std::string> arguments(const HostSettings& settings, std::string_vie
 }
 
 Environment environment(Environment base, std::string_view token) {
-  if (token.empty()) base.erase(std::string(tokenEnv));
-  else base.insert_or_assign(std::string(tokenEnv), std::string(token));
+  if (token.empty())
+    base.erase(std::string(tokenEnv));
+  else
+    base.insert_or_assign(std::string(tokenEnv), std::string(token));
   base.insert_or_assign(std::string(hostAppEnv), "1");
   return base;
 }

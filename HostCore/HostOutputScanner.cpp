@@ -44,8 +44,8 @@ bool HostOutputScanner::setProblem(Problem p) {
 
 bool HostOutputScanner::scan(std::string_view line) {
   if (const auto at = line.find(kUpdateMarker); at != std::string_view::npos) {
-    std::string token = leadingRun(line.substr(at + kUpdateMarker.size()),
-                                   [](char32_t c) { return !hostcore_text::isWhiteSpace(c); });
+    std::string token =
+        leadingRun(line.substr(at + kUpdateMarker.size()), [](char32_t c) { return !hostcore_text::isWhiteSpace(c); });
     if (!token.empty()) {
       updateRequest_ = std::move(token);
       return true;

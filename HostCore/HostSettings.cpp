@@ -33,7 +33,7 @@ std::optional<SettingsError> HostSettings::validationError() const {
 
 std::string HostSettings::toJson() const {
   nlohmann::json object = {
-      {"listen", listen},   {"audio", audio},         {"fps", fps},
+      {"listen", listen},   {"audio", audio},       {"fps", fps},
       {"bitrate", bitrate}, {"maxWidth", maxWidth}, {"rateControl", rateControl},
   };
   return hostcore_json::dumpCompact(object);
@@ -93,8 +93,7 @@ std::optional<HostSettings> HostSettings::fromJson(std::string_view json, std::s
 
 bool operator==(const HostSettings& a, const HostSettings& b) {
   return a.audio == b.audio && a.fps == b.fps && a.maxWidth == b.maxWidth &&
-         hostcore_text::canonicallyEqual(a.listen, b.listen) &&
-         hostcore_text::canonicallyEqual(a.bitrate, b.bitrate) &&
+         hostcore_text::canonicallyEqual(a.listen, b.listen) && hostcore_text::canonicallyEqual(a.bitrate, b.bitrate) &&
          hostcore_text::canonicallyEqual(a.rateControl, b.rateControl);
 }
 

@@ -29,7 +29,8 @@ std::optional<std::int64_t> exactIntegerText(std::string_view text) {
     bool expNegative = false;
     if (i < text.size() && (text[i] == '+' || text[i] == '-')) expNegative = text[i++] == '-';
     std::int64_t e = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) e = std::min<std::int64_t>(e * 10 + (text[i] - '0'), 1'000'000'000);
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+      e = std::min<std::int64_t>(e * 10 + (text[i] - '0'), 1'000'000'000);
     exponent += expNegative ? -e : e;
   }
   if (i != text.size() || digits.empty()) return std::nullopt;

@@ -61,8 +61,6 @@ std::vector<Grapheme> graphemes(std::string_view utf8) {
 
 bool isWhiteSpace(char32_t c) { return u_hasBinaryProperty(static_cast<UChar32>(c), UCHAR_WHITE_SPACE) != 0; }
 
-bool isNumeric(char32_t c) {
-  return u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_NUMERIC_TYPE) != U_NT_NONE;
-}
+bool isNumeric(char32_t c) { return u_getIntPropertyValue(static_cast<UChar32>(c), UCHAR_NUMERIC_TYPE) != U_NT_NONE; }
 
 }  // namespace qx::hostcore_text

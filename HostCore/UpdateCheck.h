@@ -24,8 +24,7 @@ struct UpdateCheck {
 
   UpdateCheck() = default;
   // For reports the host makes up itself; platform, notes, size and path absent.
-  UpdateCheck(std::string current, std::optional<std::string> latest, bool available,
-              std::optional<std::string> error);
+  UpdateCheck(std::string current, std::optional<std::string> latest, bool available, std::optional<std::string> error);
 
   // Reads the updater's whole standard output: invalid UTF-8 becomes U+FFFD,
   // the text is split at every line terminator (LF, VT, FF, CR, CR LF, U+0085,

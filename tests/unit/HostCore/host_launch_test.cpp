@@ -9,10 +9,10 @@ namespace {
 using ::testing::ElementsAre;
 
 TEST(HostLaunchArguments, DefaultsWithAudioAndNoUpdateUrl) {
-  EXPECT_THAT(HostLaunch::arguments(HostSettings{}, "/opt/app/quorvex-screencap", std::nullopt, true),
-              ElementsAre("--listen", ":8771", "--capture", "exec", "--capture-cmd",
-                          "'/opt/app/quorvex-screencap' --fps 30 --bitrate 24M --max-width 1920 --rc vbr",
-                          "--capture-audio"));
+  EXPECT_THAT(
+      HostLaunch::arguments(HostSettings{}, "/opt/app/quorvex-screencap", std::nullopt, true),
+      ElementsAre("--listen", ":8771", "--capture", "exec", "--capture-cmd",
+                  "'/opt/app/quorvex-screencap' --fps 30 --bitrate 24M --max-width 1920 --rc vbr", "--capture-audio"));
 }
 
 TEST(HostLaunchArguments, EmptyUpdateUrlIsKeptAndLtrOffIsAppended) {

@@ -92,15 +92,20 @@ using Kind = LocalAddress::Kind;
 
 TEST(LocalAddressClassify, RangesAndExclusions) {
   const std::pair<const char*, std::optional<Kind>> cases[] = {
-      {"100.64.0.1", Kind::tailnet},    {"100.127.255.255", Kind::tailnet}, {"100.63.0.1", Kind::other},
-      {"100.128.0.1", Kind::other},     {"10.0.0.5", Kind::lan},            {"172.16.0.1", Kind::lan},
-      {"172.31.255.1", Kind::lan},      {"172.15.0.1", Kind::other},        {"172.32.0.1", Kind::other},
-      {"192.168.1.20", Kind::lan},      {"192.169.0.1", Kind::other},       {"8.8.8.8", Kind::other},
-      {"169.1.2.3", Kind::other},       {"169.254.3.4", std::nullopt},      {"127.0.0.1", std::nullopt},
-      {"127.255.0.9", std::nullopt},    {"0.0.0.0", std::nullopt},          {"0.1.2.3", std::nullopt},
-      {"10.0.0.5.7", std::nullopt},     {"10.0.0", std::nullopt},           {"fe80::1", std::nullopt},
-      {"", std::nullopt},               {"10.x.0.0.1", Kind::lan},          {"..10...0.0.1..", Kind::lan},
-      {"10.256.0.0.1", Kind::lan},      {"300.1.2.3", std::nullopt},        {"255.255.255.255", Kind::other},
+      {"100.64.0.1", Kind::tailnet},    {"100.127.255.255", Kind::tailnet},
+      {"100.63.0.1", Kind::other},      {"100.128.0.1", Kind::other},
+      {"10.0.0.5", Kind::lan},          {"172.16.0.1", Kind::lan},
+      {"172.31.255.1", Kind::lan},      {"172.15.0.1", Kind::other},
+      {"172.32.0.1", Kind::other},      {"192.168.1.20", Kind::lan},
+      {"192.169.0.1", Kind::other},     {"8.8.8.8", Kind::other},
+      {"169.1.2.3", Kind::other},       {"169.254.3.4", std::nullopt},
+      {"127.0.0.1", std::nullopt},      {"127.255.0.9", std::nullopt},
+      {"0.0.0.0", std::nullopt},        {"0.1.2.3", std::nullopt},
+      {"10.0.0.5.7", std::nullopt},     {"10.0.0", std::nullopt},
+      {"fe80::1", std::nullopt},        {"", std::nullopt},
+      {"10.x.0.0.1", Kind::lan},        {"..10...0.0.1..", Kind::lan},
+      {"10.256.0.0.1", Kind::lan},      {"300.1.2.3", std::nullopt},
+      {"255.255.255.255", Kind::other},
   };
   for (const auto& [ip, kind] : cases) {
     SCOPED_TRACE(ip);

@@ -113,11 +113,11 @@ TEST(ScannerClients, MalformedCountsChangeNothing) {
       "connected clients: 123456789012345678901234567890",
       "connected clients: 9223372036854775808",
       "Connected clients: 4",
-      "connected clients: 4\xE4\xBA\x94",    // 五 is numeric, so the run is "4五"
-      "connected clients: \xD9\xA4",        // Arabic-Indic four
-      "connected clients: \xC2\xBD",        // vulgar fraction one half
-      "connected clients: 4\xCC\x81",       // 4 + combining acute: one character
-      "connected clients: \xEF\xBC\x94",    // fullwidth four
+      "connected clients: 4\xE4\xBA\x94",  // 五 is numeric, so the run is "4五"
+      "connected clients: \xD9\xA4",       // Arabic-Indic four
+      "connected clients: \xC2\xBD",       // vulgar fraction one half
+      "connected clients: 4\xCC\x81",      // 4 + combining acute: one character
+      "connected clients: \xEF\xBC\x94",   // fullwidth four
   };
   for (const char* line : lines) {
     SCOPED_TRACE(line);

@@ -23,9 +23,27 @@ TEST(HostVersionParse, AcceptsTwoToFourPlainDecimalComponents) {
 }
 
 TEST(HostVersionParse, RefusesEverythingElse) {
-  for (const char* bad : {"1", "1.2.3.4.5", "1..2", "01.2", "+1.2", "1.+2", "-0.1", "1.-0", "00.1", "1.2-beta",
-                          "x1.2", "", ".", "1.", ".1", "1.2\n", "\n1.2", "1 .2", "1.9223372036854775808",
-                          "1.2.3.4.", "\xEF\xBC\x91.2" /* fullwidth 1 */}) {
+  for (const char* bad : {"1",
+                          "1.2.3.4.5",
+                          "1..2",
+                          "01.2",
+                          "+1.2",
+                          "1.+2",
+                          "-0.1",
+                          "1.-0",
+                          "00.1",
+                          "1.2-beta",
+                          "x1.2",
+                          "",
+                          ".",
+                          "1.",
+                          ".1",
+                          "1.2\n",
+                          "\n1.2",
+                          "1 .2",
+                          "1.9223372036854775808",
+                          "1.2.3.4.",
+                          "\xEF\xBC\x91.2" /* fullwidth 1 */}) {
     SCOPED_TRACE(bad);
     EXPECT_FALSE(HostVersion::parse(bad).has_value());
   }
@@ -156,18 +174,20 @@ TEST(UpdateRequestVersion, RefusesMalformedRequests) {
   const double now = 1000;
   EXPECT_EQ(UpdateRequest::version(R"({"version":"2.0","at":1000,"from":"phone"})", now), "2.0");
   EXPECT_EQ(UpdateRequest::version(R"({"at":999.25,"version":" 2.0 "})", now), " 2.0 ");
-  for (const char* bad : {R"({"version":"latest","at":1000})", R"({"version":"2.0"})", R"({"at":1000})",
-                          R"({"version":"2.0","at":"1000"})", R"({"version":2.0,"at":1000})",
-                          R"({"version":"2.0","at":null})", R"(["2.0",1000])", "", "not json",
-                          "{\"version\":\"2.0\",\"at\":1000,\"x\":\"\xFF\"}"}) {
+  for (const char* bad :
+       {R"({"version":"latest","at":1000})", R"({"version":"2.0"})", R"({"at":1000})",
+        R"({"version":"2.0","at":"1000"})", R"({"version":2.0,"at":1000})", R"({"version":"2.0","at":null})",
+        R"(["2.0",1000])", "", "not json", "{\"version\":\"2.0\",\"at\":1000,\"x\":\"\xFF\"}"}) {
     SCOPED_TRACE(bad);
     EXPECT_EQ(UpdateRequest::version(bad, now), std::nullopt);
   }
 }
 
 TEST(UpdateRequestUrl, AppendsTheFileNameToTheCachesDirectory) {
-  EXPECT_EQ(UpdateRequest::url("/home/u/.cache"), std::filesystem::path("/home/u/.cache/com.quorvex.host/update-request.json"));
-  EXPECT_EQ(UpdateRequest::url("/home/u/.cache/"), std::filesystem::path("/home/u/.cache/com.quorvex.host/update-request.json"));
+  EXPECT_EQ(UpdateRequest::url("/home/u/.cache"),
+            std::filesystem::path("/home/u/.cache/com.quorvex.host/update-request.json"));
+  EXPECT_EQ(UpdateRequest::url("/home/u/.cache/"),
+            std::filesystem::path("/home/u/.cache/com.quorvex.host/update-request.json"));
 }
 
 }  // namespace
