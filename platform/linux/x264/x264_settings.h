@@ -55,10 +55,11 @@ struct RateMapping {
 // Average bitrate -> ABR. The data-rate windows -> one VBV: its rate is the
 // lowest rate any window allows (bytes x 8 / seconds), so every window's
 // average is kept; its buffer is half the bits of the shortest window, so a
-// burst overshoots that window by at most half of it. (A smaller buffer also
-// makes x264's constant-rate mode forget its history sooner, which is what
-// lets a bitrate change take hold within about two seconds; a full window
-// measured about 15 % short two seconds after a step up.)
+// burst overshoots that window by at most half of it. The VBV is also what
+// makes later bitrate changes work: x264 keeps the average target it was
+// opened with, and only the VBV follows a reconfiguration. A smaller buffer
+// makes that quicker; a full window left a 1.5x step up ~20 % short after
+// two seconds.
 // Constant bitrate -> ABR with VBV rate = bitrate, a quarter-second buffer
 // and filler data, the closest x264 has to strict CBR.
 RateMapping mapRate(const RateSettings& rate);

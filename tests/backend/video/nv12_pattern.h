@@ -27,9 +27,9 @@ inline void drawPattern(PixelBuffer& buf, int frame) {
       int v = 16 + ((c + r + frame * 4) & 0xFF) * 219 / 255;
       if (textBand) {
         // 4x4 cells of hashed brightness, scrolling two pixels per frame;
-        // in the bottom sixteenth the cells also change every frame, which no
+        // in the bottom eighth the cells also change every frame, which no
         // motion search can predict.
-        const std::uint32_t fresh = r > h * 15 / 16 ? static_cast<std::uint32_t>(frame) * 83492791u : 0u;
+        const std::uint32_t fresh = r > h * 7 / 8 ? static_cast<std::uint32_t>(frame) * 83492791u : 0u;
         const std::uint32_t cell = static_cast<std::uint32_t>((c / 4) * 73856093) ^
                                    static_cast<std::uint32_t>(((r + frame * 2) / 4) * 19349663) ^ fresh;
         const std::uint32_t hash = (cell ^ (cell >> 13)) * 0x5bd1e995u;
