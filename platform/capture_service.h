@@ -128,7 +128,7 @@ class CaptureStream {
   // Adds a receiver for one output type, delivered on `queue`. Must be
   // called before startCapture. Fails for an unsupported type.
   [[nodiscard]] virtual std::optional<PlatformError> addStreamOutput(std::weak_ptr<StreamOutput> output,
-                                                                      StreamOutputType type, TaskRunner queue) = 0;
+                                                                     StreamOutputType type, TaskRunner queue) = 0;
 
   // Starts capturing. `completion` runs exactly once, on a thread of the
   // service's choosing and never inside this call, with the error if the

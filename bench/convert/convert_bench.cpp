@@ -24,7 +24,8 @@ std::vector<std::uint8_t> desktopLike(int w, int h) {
   std::uint32_t seed = 1;
   for (int y = 0; y < h; ++y) {
     for (int x = 0; x < w; ++x) {
-      std::uint8_t* p = &px[(static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)) * 4];
+      std::uint8_t* p =
+          &px[(static_cast<std::size_t>(y) * static_cast<std::size_t>(w) + static_cast<std::size_t>(x)) * 4];
       seed = seed * 1664525u + 1013904223u;
       p[0] = static_cast<std::uint8_t>(x / 8);
       p[1] = static_cast<std::uint8_t>(y / 5);

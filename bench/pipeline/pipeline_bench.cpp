@@ -5,8 +5,6 @@
 // The helper's CPU is split by thread: "qv-capture" does grab + conversion
 // (the conversion share is timed separately at the same size), the rest is
 // encoding and bookkeeping.
-//
-// Usage: bench_pipeline [seconds-per-phase]   (default 10)
 
 #include <dirent.h>
 #include <poll.h>
@@ -14,9 +12,9 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <csignal>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -43,7 +41,9 @@ constexpr int kHeight = 1080;
 constexpr int kFps = 30;
 constexpr int kBitrate = 8'000'000;
 
-double ticksToSeconds(long long ticks) { return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK)); }
+double ticksToSeconds(long long ticks) {
+  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
 
 // utime + stime of /proc/<pid>/task/<tid>/stat or /proc/<pid>/stat, and the comm.
 bool readStat(const std::string& path, std::string& comm, long long& ticks) {
@@ -317,42 +317,100 @@ double conversionMsPerFrame() {
   return percentile(ms, 0.5);
 }
 
+Figures runHelper(const qx::test::XServer& server, int phaseSeconds, Painter& painter) {
+  qx::test::Process::Options options;
+  options.args = {qx::test::buildPath("capture/quorvex-screencap"),
+                  "--fps",
+                  std::to_string(kFps),
+                  "--bitrate",
+                  std::to_string(kBitrate),
+                  "--max-width",
+                  std::to_string(kWidth)};
+  options.setEnv = {{"DISPLAY", server.display()}};
+  qx::test::Process helper(options);
+  return measure("quorvex-screencap", helper, phaseSeconds, painter);
+}
+
+Figures runFfmpeg(const qx::test::XServer& server, int phaseSeconds, Painter& painter) {
+  qx::test::Process::Options options;
+  options.args = {qx::test::findOnPath("ffmpeg"),
+                  "-hide_banner",
+                  "-loglevel",
+                  "error",
+                  "-f",
+                  "x11grab",
+                  "-draw_mouse",
+                  "0",
+                  "-framerate",
+                  std::to_string(kFps),
+                  "-video_size",
+                  std::to_string(kWidth) + "x" + std::to_string(kHeight),
+                  "-i",
+                  server.display(),
+                  "-c:v",
+                  "libx264",
+                  "-preset",
+                  "ultrafast",
+                  "-tune",
+                  "zerolatency",
+                  "-b:v",
+                  std::to_string(kBitrate),
+                  "-pix_fmt",
+                  "yuv420p",
+                  "-flush_packets",
+                  "1",
+                  "-f",
+                  "h264",
+                  "-"};
+  qx::test::Process ffmpeg(options);
+  return measure("ffmpeg x11grab + libx264 ultrafast zerolatency", ffmpeg, phaseSeconds, painter);
+}
+
+double medianOf(const std::vector<Figures>& runs, double Figures::*field) {
+  std::vector<double> v;
+  for (const auto& f : runs) v.push_back(f.*field);
+  return percentile(v, 0.5);
+}
+
 }  // namespace
 
+// Usage: bench_pipeline [seconds-per-phase (10)] [rounds (2)]. The two
+// pipelines alternate, so load from elsewhere hits both alike; the summary
+// takes the median over rounds.
 int main(int argc, char** argv) {
   const int phaseSeconds = argc > 1 ? std::max(2, std::atoi(argv[1])) : 10;
+  const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 2;
   auto server = qx::test::XServer::xvfb(kWidth, kHeight);
   Painter painter(server->display());
 
-  qx::test::Process::Options helperOptions;
-  helperOptions.args = {qx::test::buildPath("capture/quorvex-screencap"), "--fps", std::to_string(kFps),
-                        "--bitrate", std::to_string(kBitrate), "--max-width", std::to_string(kWidth)};
-  helperOptions.setEnv = {{"DISPLAY", server->display()}};
-  qx::test::Process helper(helperOptions);
-  const Figures ours = measure("quorvex-screencap", helper, phaseSeconds, painter);
-
-  qx::test::Process::Options ffmpegOptions;
-  ffmpegOptions.args = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-f", "x11grab", "-draw_mouse", "0",
-                        "-framerate", std::to_string(kFps), "-video_size",
-                        std::to_string(kWidth) + "x" + std::to_string(kHeight), "-i", server->display(), "-c:v",
-                        "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-b:v", std::to_string(kBitrate),
-                        "-pix_fmt", "yuv420p", "-flush_packets", "1", "-f", "h264", "-"};
-  ffmpegOptions.args[0] = qx::test::findOnPath("ffmpeg");
-  qx::test::Process ffmpeg(ffmpegOptions);
-  const Figures theirs = measure("ffmpeg x11grab + libx264 ultrafast zerolatency", ffmpeg, phaseSeconds, painter);
+  std::vector<Figures> ours, theirs;
+  for (int round = 0; round < rounds; ++round) {
+    std::printf("\n--- round %d of %d ---", round + 1, rounds);
+    ours.push_back(runHelper(*server, phaseSeconds, painter));
+    theirs.push_back(runFfmpeg(*server, phaseSeconds, painter));
+  }
 
   const double convertMs = conversionMsPerFrame();
-  const double captureMs = ours.threadMsPerFrame.count("qv-capture") ? ours.threadMsPerFrame.at("qv-capture") : 0;
-  std::printf("\nquorvex-screencap CPU per frame split: grab %.2f ms, convert %.2f ms (timed apart), "
-              "encode and the rest %.2f ms\n",
-              std::max(0.0, captureMs - convertMs), convertMs, ours.cpuPerFrameMs - captureMs);
-  if (theirs.cpuPerFrameMs > 0) {
-    std::printf("ratio quorvex/ffmpeg: CPU per frame %.2f, latency median %.2f, p99 %.2f\n",
-                ours.cpuPerFrameMs / theirs.cpuPerFrameMs, ours.latencyMedianMs / theirs.latencyMedianMs,
-                ours.latencyP99Ms / theirs.latencyP99Ms);
-  }
-  if (theirs.stillCpuPercent > 0) {
-    std::printf("still-screen CPU quorvex/ffmpeg: %.1f %%\n", 100.0 * ours.stillCpuPercent / theirs.stillCpuPercent);
+  std::vector<double> captureMs;
+  for (const auto& f : ours)
+    captureMs.push_back(f.threadMsPerFrame.count("qv-capture") ? f.threadMsPerFrame.at("qv-capture") : 0);
+  const double capture = percentile(captureMs, 0.5);
+  const double oursCpu = medianOf(ours, &Figures::cpuPerFrameMs), theirsCpu = medianOf(theirs, &Figures::cpuPerFrameMs);
+  std::printf("\nSummary (median of %d rounds)\n", rounds);
+  std::printf(
+      "  quorvex-screencap: latency median %.1f ms, p99 %.1f ms; CPU %.2f ms per frame "
+      "(grab %.2f, convert %.2f timed apart, encode and the rest %.2f); still %.2f %% of a core\n",
+      medianOf(ours, &Figures::latencyMedianMs), medianOf(ours, &Figures::latencyP99Ms), oursCpu,
+      std::max(0.0, capture - convertMs), convertMs, oursCpu - capture, medianOf(ours, &Figures::stillCpuPercent));
+  std::printf(
+      "  ffmpeg:            latency median %.1f ms, p99 %.1f ms; CPU %.2f ms per frame; still %.2f %% of a core\n",
+      medianOf(theirs, &Figures::latencyMedianMs), medianOf(theirs, &Figures::latencyP99Ms), theirsCpu,
+      medianOf(theirs, &Figures::stillCpuPercent));
+  if (theirsCpu > 0) std::printf("  ratio CPU per frame quorvex/ffmpeg %.2f\n", oursCpu / theirsCpu);
+  const double theirsStill = medianOf(theirs, &Figures::stillCpuPercent);
+  if (theirsStill > 0) {
+    std::printf("  still-screen CPU quorvex/ffmpeg %.1f %%\n",
+                100.0 * medianOf(ours, &Figures::stillCpuPercent) / theirsStill);
   }
   return 0;
 }

@@ -98,8 +98,7 @@ constexpr std::int32_t kCOffset16 = (128 << 19) + (1 << 18);
 
 // `width` and `height` are the output size.
 [[gnu::always_inline]] inline void halveRows(const std::uint8_t* src, int srcStride, int width, int height,
-                                             std::uint8_t* dstY, int dstYStride, std::uint8_t* dstUV,
-                                             int dstUVStride) {
+                                             std::uint8_t* dstY, int dstYStride, std::uint8_t* dstUV, int dstUVStride) {
   for (int row = 0; row < height; row += 2) {
     const std::uint8_t* s0 = src + static_cast<std::ptrdiff_t>(2 * row) * srcStride;
     const std::uint8_t* s1 = s0 + srcStride;
@@ -134,15 +133,15 @@ bool hasAvx2() {
 // each row.
 [[gnu::target("avx2")]] inline __m256i lumaOf8(__m256i px, __m256i coef, __m256i offset) {
   const __m256i zero = _mm256_setzero_si256();
-  const __m256i lo = _mm256_madd_epi16(_mm256_unpacklo_epi8(px, zero), coef);  // pixels 0,1 | 4,5
-  const __m256i hi = _mm256_madd_epi16(_mm256_unpackhi_epi8(px, zero), coef);  // pixels 2,3 | 6,7
+  const __m256i lo = _mm256_madd_epi16(_mm256_unpacklo_epi8(px, zero), coef);         // pixels 0,1 | 4,5
+  const __m256i hi = _mm256_madd_epi16(_mm256_unpackhi_epi8(px, zero), coef);         // pixels 2,3 | 6,7
   return _mm256_srai_epi32(_mm256_add_epi32(_mm256_hadd_epi32(lo, hi), offset), 15);  // 0-3 | 4-7
 }
 
 // Packs two vectors of eight 32-bit values, lane-split as 0-3 | 4-7, into 16
 // bytes in order.
 [[gnu::target("avx2")]] inline __m128i packInOrder(__m256i a, __m256i b) {
-  const __m256i words = _mm256_packs_epi32(a, b);        // a0-3 b0-3 | a4-7 b4-7
+  const __m256i words = _mm256_packs_epi32(a, b);  // a0-3 b0-3 | a4-7 b4-7
   const __m256i bytes = _mm256_packus_epi16(words, words);
   return _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(bytes, _mm256_setr_epi32(0, 4, 1, 5, 0, 0, 0, 0)));
 }
@@ -154,7 +153,8 @@ bool hasAvx2() {
   for (; x + 16 <= width; x += 16) {
     const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 4 * x));
     const __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + 4 * x + 32));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(y + x), packInOrder(lumaOf8(a, coef, offset), lumaOf8(b, coef, offset)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(y + x),
+                     packInOrder(lumaOf8(a, coef, offset), lumaOf8(b, coef, offset)));
   }
   lumaRow(s, y, x, width);
 }
@@ -172,7 +172,7 @@ bool hasAvx2() {
   const __m256i blocks = _mm256_unpacklo_epi64(sumLo, sumHi);              // blocks 0,1 | 2,3
   const __m256i cb = _mm256_madd_epi16(blocks, cbCoef);
   const __m256i cr = _mm256_madd_epi16(blocks, crCoef);
-  const __m256i both = _mm256_hadd_epi32(cb, cr);  // cb0 cb1 cr0 cr1 | cb2 cb3 cr2 cr3
+  const __m256i both = _mm256_hadd_epi32(cb, cr);                // cb0 cb1 cr0 cr1 | cb2 cb3 cr2 cr3
   const __m256i interleaved = _mm256_shuffle_epi32(both, 0xD8);  // cb0 cr0 cb1 cr1 | ...
   return _mm256_srai_epi32(_mm256_add_epi32(interleaved, offset), 17);
 }
@@ -190,9 +190,9 @@ bool hasAvx2() {
     const std::uint8_t* b = s1 + 8 * x;
     const __m256i first = chromaOf8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a)),
                                     _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b)), cbCoef, crCoef, offset);
-    const __m256i second = chromaOf8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + 32)),
-                                     _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 32)), cbCoef, crCoef,
-                                     offset);
+    const __m256i second =
+        chromaOf8(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(a + 32)),
+                  _mm256_loadu_si256(reinterpret_cast<const __m256i*>(b + 32)), cbCoef, crCoef, offset);
     _mm_storeu_si128(reinterpret_cast<__m128i*>(uv + 2 * x), packInOrder(first, second));
   }
   chromaRow(s0, s1, uv, x, pairs);
@@ -209,15 +209,15 @@ bool hasAvx2() {
   }
 }
 
-void convertBaseline(const std::uint8_t* src, int srcStride, int width, int height, std::uint8_t* dstY,
-                     int dstYStride, std::uint8_t* dstUV, int dstUVStride) {
+void convertBaseline(const std::uint8_t* src, int srcStride, int width, int height, std::uint8_t* dstY, int dstYStride,
+                     std::uint8_t* dstUV, int dstUVStride) {
   convertRows(src, srcStride, width, height, dstY, dstYStride, dstUV, dstUVStride);
 }
 
 }  // namespace
 
-void bgrxToNv12Bt709(const std::uint8_t* src, int srcStride, int width, int height, std::uint8_t* dstY,
-                     int dstYStride, std::uint8_t* dstUV, int dstUVStride) {
+void bgrxToNv12Bt709(const std::uint8_t* src, int srcStride, int width, int height, std::uint8_t* dstY, int dstYStride,
+                     std::uint8_t* dstUV, int dstUVStride) {
   if (hasAvx2()) {
     convertAvx2(src, srcStride, width, height, dstY, dstYStride, dstUV, dstUVStride);
   } else {

@@ -17,8 +17,8 @@ namespace qx::x11 {
 class Nv12Converter {
  public:
   enum class Method {
-    fastest,    // own kernel where it applies, else libswscale
-    swscale,    // always libswscale (reference for comparisons)
+    fastest,  // own kernel where it applies, else libswscale
+    swscale,  // always libswscale (reference for comparisons)
   };
 
   Nv12Converter(int srcWidth, int srcHeight, int dstWidth, int dstHeight, Method method = Method::fastest);

@@ -9,9 +9,9 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <chrono>
 #include <cmath>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -199,20 +199,21 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
   void startCapture(std::function<void(std::optional<PlatformError>)> completion) override {
     std::lock_guard lock(mutex_);
     if (started_) {
-      std::thread([done = std::move(completion)] { done(makeError(kAlreadyStarted, "stream already started")); })
-          .detach();
+      std::thread([done = std::move(completion)] {
+        done(makeError(kAlreadyStarted, "stream already started"));
+      }).detach();
       return;
     }
     started_ = true;
-    thread_ = std::thread(&X11CaptureStream::run, weak_from_this(), shared_, displayName_, filter_, config_,
-                          delegate_, screen_, audio_, std::move(completion));
+    thread_ = std::thread(&X11CaptureStream::run, weak_from_this(), shared_, displayName_, filter_, config_, delegate_,
+                          screen_, audio_, std::move(completion));
   }
 
  private:
-  static void run(std::weak_ptr<X11CaptureStream> self, std::shared_ptr<StreamShared> shared,
-                  std::string displayName, ContentFilter filter, StreamConfiguration config,
-                  std::weak_ptr<StreamDelegate> delegate, std::optional<Output> screen,
-                  std::optional<Output> audio, std::function<void(std::optional<PlatformError>)> completion);
+  static void run(std::weak_ptr<X11CaptureStream> self, std::shared_ptr<StreamShared> shared, std::string displayName,
+                  ContentFilter filter, StreamConfiguration config, std::weak_ptr<StreamDelegate> delegate,
+                  std::optional<Output> screen, std::optional<Output> audio,
+                  std::function<void(std::optional<PlatformError>)> completion);
 
   const std::string displayName_;
   const ContentFilter filter_;
@@ -230,8 +231,7 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
 class Grabber {
  public:
   // Fails with the reason the stream cannot start.
-  static std::variant<std::unique_ptr<Grabber>, PlatformError> open(const std::string& displayName,
-                                                                    DisplayID displayID,
+  static std::variant<std::unique_ptr<Grabber>, PlatformError> open(const std::string& displayName, DisplayID displayID,
                                                                     const StreamConfiguration& config) {
     auto g = std::unique_ptr<Grabber>(new Grabber(displayName));
     xcb_connection_t* c = g->conn_.get();
@@ -265,7 +265,8 @@ class Grabber {
       return makeError(kBadConfiguration, "unusable capture size");
     }
 
-    x11::XcbReply<xcb_damage_query_version_reply_t> damageVersion(xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
+    x11::XcbReply<xcb_damage_query_version_reply_t> damageVersion(
+        xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
     if (!damageVersion) return makeError(kExtensionMissing, "the X server refused DAMAGE");
     const auto bytes = static_cast<std::size_t>(g->monitor_.width) * static_cast<std::size_t>(g->monitor_.height) * 4;
     g->shm_ = std::make_unique<ShmSegment>(c, bytes);
@@ -283,12 +284,11 @@ class Grabber {
     g->damageEvent_ = xcb_get_extension_data(c, &xcb_damage_id)->first_event + XCB_DAMAGE_NOTIFY;
     g->randrEvent_ = xcb_get_extension_data(c, &xcb_randr_id)->first_event + XCB_RANDR_SCREEN_CHANGE_NOTIFY;
 
-    g->converter_ = std::make_unique<x11::Nv12Converter>(static_cast<int>(g->monitor_.width),
-                                                         static_cast<int>(g->monitor_.height), g->dstWidth_,
-                                                         g->dstHeight_);
+    g->converter_ = std::make_unique<x11::Nv12Converter>(
+        static_cast<int>(g->monitor_.width), static_cast<int>(g->monitor_.height), g->dstWidth_, g->dstHeight_);
     if (!g->converter_->ok()) return makeError(kBadConfiguration, "cannot scale to the capture size");
-    g->pool_ = std::make_unique<x11::FramePool>(static_cast<std::size_t>(std::max(config.queueDepth, 1)),
-                                                g->dstWidth_, g->dstHeight_);
+    g->pool_ = std::make_unique<x11::FramePool>(static_cast<std::size_t>(std::max(config.queueDepth, 1)), g->dstWidth_,
+                                                g->dstHeight_);
     return g;
   }
 
@@ -328,15 +328,15 @@ class Grabber {
         c,
         xcb_shm_get_image(c, conn_.screen()->root, static_cast<std::int16_t>(monitor_.x),
                           static_cast<std::int16_t>(monitor_.y), static_cast<std::uint16_t>(monitor_.width),
-                          static_cast<std::uint16_t>(monitor_.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
-                          shm_->seg(), 0),
+                          static_cast<std::uint16_t>(monitor_.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shm_->seg(), 0),
         &rawError));
     x11::XcbReply<xcb_generic_error_t> error(rawError);
     if (!reply) {
       if (xcb_connection_has_error(c) != 0) return makeError(kConnectionBroken, "X connection broken");
       // The rectangle left the screen: the screen shrank under us.
       if (error && error->error_code == XCB_MATCH) return makeError(kScreenChanged, "X screen configuration changed");
-      return makeError(kGrabFailed, "X screen grab failed (X error " + std::to_string(error ? error->error_code : 0) + ")");
+      return makeError(kGrabFailed,
+                       "X screen grab failed (X error " + std::to_string(error ? error->error_code : 0) + ")");
     }
     converter_->convert(shm_->data(), static_cast<int>(monitor_.width) * 4, out);
     return std::nullopt;
@@ -365,8 +365,7 @@ class Grabber {
 void X11CaptureStream::run(std::weak_ptr<X11CaptureStream> self, std::shared_ptr<StreamShared> shared,
                            std::string displayName, ContentFilter filter, StreamConfiguration config,
                            std::weak_ptr<StreamDelegate> delegate, std::optional<Output> screen,
-                           std::optional<Output> audio,
-                           std::function<void(std::optional<PlatformError>)> completion) {
+                           std::optional<Output> audio, std::function<void(std::optional<PlatformError>)> completion) {
   pthread_setname_np(pthread_self(), "qv-capture");
 
   auto opened = Grabber::open(displayName, filter.display.displayID, config);

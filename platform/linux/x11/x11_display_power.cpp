@@ -66,8 +66,8 @@ bool X11DisplayPowerService::isDisplayAsleep(std::uint32_t) {
   if (!connection_->ok()) return false;
   xcb_connection_t* c = connection_->get();
   if (hasExtension(c, &xcb_screensaver_id)) {
-    x11::XcbReply<xcb_screensaver_query_info_reply_t> info(xcb_screensaver_query_info_reply(
-        c, xcb_screensaver_query_info(c, connection_->screen()->root), nullptr));
+    x11::XcbReply<xcb_screensaver_query_info_reply_t> info(
+        xcb_screensaver_query_info_reply(c, xcb_screensaver_query_info(c, connection_->screen()->root), nullptr));
     if (info && info->state == XCB_SCREENSAVER_STATE_ON) return true;
   }
   if (auto dpms = enabledDpms(c)) return dpms->power_level != XCB_DPMS_DPMS_MODE_ON;

@@ -207,8 +207,8 @@ TEST_F(X11CaptureOnXvfb, KnownFillsArriveAsBt709VideoRange) {
     int y, cb, cr;
   };
   // Y = 16 + 219 (0.2126 R + 0.7152 G + 0.0722 B), chroma likewise from the BT.709 matrix.
-  const Case cases[] = {{0xff0000, 63, 102, 240}, {0x00ff00, 173, 42, 26}, {0x0000ff, 32, 240, 118},
-                        {0x808080, 126, 128, 128}};
+  const Case cases[] = {
+      {0xff0000, 63, 102, 240}, {0x00ff00, 173, 42, 26}, {0x0000ff, 32, 240, 118}, {0x808080, 126, 128, 128}};
   int expected = 1;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.rgb);

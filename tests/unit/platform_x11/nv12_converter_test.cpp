@@ -56,8 +56,8 @@ void expectNear(Yuv got, Yuv want, int tolerance) {
 class Nv12ConverterMethods : public ::testing::TestWithParam<Nv12Converter::Method> {};
 
 TEST_P(Nv12ConverterMethods, FlatColoursMatchBt709VideoRange) {
-  const Rgb colours[] = {{0, 0, 0},     {255, 255, 255}, {255, 0, 0},   {0, 255, 0},
-                         {0, 0, 255},   {128, 128, 128}, {200, 30, 90}, {10, 180, 240}};
+  const Rgb colours[] = {{0, 0, 0},   {255, 255, 255}, {255, 0, 0},   {0, 255, 0},
+                         {0, 0, 255}, {128, 128, 128}, {200, 30, 90}, {10, 180, 240}};
   Nv12Converter converter(64, 32, 64, 32, GetParam());
   ASSERT_TRUE(converter.ok());
   PixelBuffer out(64, 32);
@@ -105,7 +105,8 @@ struct KernelCase {
 
 class Nv12OwnKernels : public ::testing::TestWithParam<KernelCase> {};
 
-INSTANTIATE_TEST_SUITE_P(SameAndHalf, Nv12OwnKernels, ::testing::Values(KernelCase{256, 128, 1}, KernelCase{250, 64, 1}, KernelCase{128, 64, 2}));
+INSTANTIATE_TEST_SUITE_P(SameAndHalf, Nv12OwnKernels,
+                         ::testing::Values(KernelCase{256, 128, 1}, KernelCase{250, 64, 1}, KernelCase{128, 64, 2}));
 
 TEST_P(Nv12OwnKernels, MatchLibswscale) {
   // Gradients and noise everywhere, with flat tiles in between. At the same
