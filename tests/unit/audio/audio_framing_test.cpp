@@ -99,6 +99,28 @@ TEST(CaptureGapTrackerTest, ExactSequenceOf80_200_90_70) {
   EXPECT_EQ(lines[1], "audio: capture gap 200ms (3 gaps \u226560ms since last report)");
 }
 
+TEST(CaptureGapTrackerTest, CountSuffixOnlyForTwoOrMoreGaps) {
+  CaptureGapTracker gaps;
+  const std::uint64_t ms = 1'000'000;
+  std::vector<std::string> lines;
+  auto deliver = [&](std::uint64_t at) {
+    if (auto line = gaps.noteDelivery(at)) lines.push_back(*line);
+  };
+  std::uint64_t t = 3'000 * ms;
+  deliver(t);
+  deliver(t += 61 * ms);
+  const std::uint64_t reported = t;
+  deliver(t += 70 * ms);  // quiet period: counted
+  while (t < reported + 10'000 * ms) deliver(t += 20 * ms);
+  deliver(t += 65 * ms);  // two gaps since the report, the longest 70 ms
+  while (t < reported + 30'000 * ms) deliver(t += 20 * ms);
+  deliver(t += 62 * ms);  // alone after a quiet period: no count
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "audio: capture gap 61ms");
+  EXPECT_EQ(lines[1], "audio: capture gap 70ms (2 gaps \u226560ms since last report)");
+  EXPECT_EQ(lines[2], "audio: capture gap 62ms");
+}
+
 class WriteAllTest : public ::testing::Test {
  protected:
   void SetUp() override {
