@@ -26,7 +26,10 @@ namespace key = session_key;
 class Harness {
  public:
   Harness() {
-    EXPECT_EQ(::pipe2(fds_, O_NONBLOCK), 0);
+    EXPECT_EQ(::pipe(fds_), 0);
+    // Only the test's end: the writer must see a blocking descriptor, as
+    // standard output is.
+    ::fcntl(fds_[0], F_SETFL, O_NONBLOCK);
     writer_ = std::make_unique<AnnexBWriter>(fds_[1]);
   }
   ~Harness() {
@@ -187,13 +190,21 @@ TEST(EncoderConstruction, FailurePaths) {
                              "low-latency rate control unavailable (-12908): using the classic encoder",
                              "VTCompressionSessionCreate failed: -12911"}));
 
-  // A session returned together with an error ends construction: no second attempt.
+  // A low-latency session returned together with an error ends construction:
+  // no classic attempt follows.
   Harness withSession;
   withSession.sessions.scriptCreate({{-12911, true}});
   EXPECT_FALSE(withSession.start(lowLatencyConfig(false)));
   EXPECT_EQ(withSession.sessions.creates().size(), 1u);
   EXPECT_FALSE(withSession.sessions.sessionAlive());
-  EXPECT_EQ(withSession.logs().back(), "VTCompressionSessionCreate failed: -12911");
+  EXPECT_EQ(withSession.logs(), (std::vector<std::string>{
+                                    "low-latency rate control unavailable (-12911): using the classic encoder",
+                                    "VTCompressionSessionCreate failed: -12911"}));
+
+  Harness classicError;
+  classicError.sessions.scriptCreate({{-12911, true}});
+  EXPECT_FALSE(classicError.start(classicConfig()));
+  EXPECT_EQ(classicError.logs(), std::vector<std::string>{"VTCompressionSessionCreate failed: -12911"});
 
   // Status 0 without a session is not a success either.
   Harness noSession;
