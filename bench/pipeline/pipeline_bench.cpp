@@ -369,7 +369,10 @@ Figures runFfmpeg(const qx::test::XServer& server, int phaseSeconds, Painter& pa
 double medianOf(const std::vector<Figures>& runs, double Figures::*field) {
   std::vector<double> v;
   for (const auto& f : runs) v.push_back(f.*field);
-  return percentile(v, 0.5);
+  std::sort(v.begin(), v.end());
+  if (v.empty()) return 0;
+  const std::size_t mid = v.size() / 2;
+  return v.size() % 2 ? v[mid] : (v[mid - 1] + v[mid]) / 2;
 }
 
 }  // namespace
@@ -394,7 +397,10 @@ int main(int argc, char** argv) {
   std::vector<double> captureMs;
   for (const auto& f : ours)
     captureMs.push_back(f.threadMsPerFrame.count("qv-capture") ? f.threadMsPerFrame.at("qv-capture") : 0);
-  const double capture = percentile(captureMs, 0.5);
+  std::sort(captureMs.begin(), captureMs.end());
+  const double capture = captureMs.size() % 2
+                             ? captureMs[captureMs.size() / 2]
+                             : (captureMs[captureMs.size() / 2 - 1] + captureMs[captureMs.size() / 2]) / 2;
   const double oursCpu = medianOf(ours, &Figures::cpuPerFrameMs), theirsCpu = medianOf(theirs, &Figures::cpuPerFrameMs);
   std::printf("\nSummary (median of %d rounds)\n", rounds);
   std::printf(
