@@ -56,26 +56,32 @@ void armTimer(const std::shared_ptr<TimerState>& state) {
 class AsioQueue final : public SerialQueue {
  public:
   AsioQueue(std::string label, std::string threadName)
-      : label_(std::move(label)), guard_(asio::make_work_guard(io_)) {
+      : label_(std::move(label)), io_(std::make_shared<asio::io_context>()), guard_(asio::make_work_guard(*io_)) {
     threadName.resize(std::min<std::size_t>(threadName.size(), 15));
-    thread_ = std::thread([this, name = std::move(threadName)] {
+    // The thread shares the context, so a queue destroyed by one of its own
+    // work items can let the thread finish on its own.
+    thread_ = std::thread([io = io_, name = std::move(threadName)] {
       pthread_setname_np(pthread_self(), name.c_str());
-      io_.run();
+      io->run();
     });
   }
 
   ~AsioQueue() override {
     guard_.reset();
-    io_.stop();
-    if (thread_.joinable()) thread_.join();
+    io_->stop();
+    if (thread_.get_id() == std::this_thread::get_id()) {
+      thread_.detach();
+    } else if (thread_.joinable()) {
+      thread_.join();
+    }
   }
 
   const std::string& label() const override { return label_; }
 
-  void post(std::function<void()> work) override { asio::post(io_, std::move(work)); }
+  void post(std::function<void()> work) override { asio::post(*io_, std::move(work)); }
 
   void postAfter(nanoseconds delay, std::function<void()> work) override {
-    auto timer = std::make_shared<asio::steady_timer>(io_, delay);
+    auto timer = std::make_shared<asio::steady_timer>(*io_, delay);
     timer->async_wait([timer, work = std::move(work)](const boost::system::error_code& error) {
       if (!error) work();
     });
@@ -85,16 +91,16 @@ class AsioQueue final : public SerialQueue {
                                           std::function<void()> tick) override {
     // Asio timers have no leeway; firing on time is within any leeway.
     auto handle = std::make_shared<AsioTimer>();
-    auto state = std::make_shared<TimerState>(io_, period, std::move(tick), handle);
+    auto state = std::make_shared<TimerState>(*io_, period, std::move(tick), handle);
     state->timer.expires_after(firstDelay);
     // Arm on the queue's thread: steady_timer is not safe to use from two threads.
-    asio::post(io_, [state] { armTimer(state); });
+    asio::post(*io_, [state] { armTimer(state); });
     return handle;
   }
 
  private:
   std::string label_;
-  asio::io_context io_;
+  std::shared_ptr<asio::io_context> io_;
   asio::executor_work_guard<asio::io_context::executor_type> guard_;
   std::thread thread_;
 };

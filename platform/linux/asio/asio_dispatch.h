@@ -19,7 +19,8 @@ class SystemClock final : public Clock {
 
 // Serial queues on Boost.Asio: one io_context and one named thread per queue.
 // Destroying a queue stops its thread after the work item that is running
-// (pending work is dropped); never destroy a queue from its own thread.
+// (pending work is dropped); from another thread it waits for that item, from
+// the queue's own thread (a work item releasing the last owner) it does not.
 class AsioQueueFactory final : public QueueFactory {
  public:
   [[nodiscard]] std::unique_ptr<SerialQueue> makeSerialQueue(std::string label,

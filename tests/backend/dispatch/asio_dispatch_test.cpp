@@ -99,6 +99,18 @@ TEST(AsioDispatch, DestroyingAQueueWithPendingWorkIsSafe) {
   EXPECT_EQ(ran.load(), 0);
 }
 
+TEST(AsioDispatch, AQueueMayBeReleasedByItsOwnWorkItem) {
+  AsioQueueFactory factory;
+  auto queue = std::shared_ptr<SerialQueue>(factory.makeSerialQueue("q", "qv-self"));
+  Collector c;
+  SerialQueue* raw = queue.get();
+  raw->post([&c, owner = std::move(queue)]() mutable {
+    owner.reset();  // the last owner goes away on the queue's own thread
+    c.add(1);
+  });
+  EXPECT_TRUE(c.waitFor(1, 5s));
+}
+
 TEST(SystemClock, HostAndMonotonicClocksShareOneBase) {
   SystemClock clock;
   const auto mono = clock.monotonicNow().count();

@@ -7,6 +7,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -74,13 +76,29 @@ class Recorder {
     return [this](std::string_view line) {
       std::lock_guard lock(mutex_);
       lines_.emplace_back(line);
+      changed_.notify_all();
     };
   }
   ExitFn exit() {
     return [this](int status) {
       std::lock_guard lock(mutex_);
       exits_.push_back(status);
+      changed_.notify_all();
     };
+  }
+  // For tests on real threads: waits, at most `timeout`, until some line
+  // contains `text` `count` times.
+  bool waitForLine(std::string_view text, int count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+      int n = 0;
+      for (const auto& l : lines_) n += l.find(text) != std::string::npos;
+      return n >= count;
+    });
+  }
+  bool waitForExit(std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return !exits_.empty(); });
   }
   std::vector<std::string> lines() const {
     std::lock_guard lock(mutex_);
@@ -97,6 +115,7 @@ class Recorder {
 
  private:
   mutable std::mutex mutex_;
+  std::condition_variable changed_;
   std::vector<std::string> lines_;
   std::vector<int> exits_;
 };
