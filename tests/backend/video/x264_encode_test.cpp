@@ -245,5 +245,25 @@ TEST(X264RateControl, RaisedBitrateMovesMostOfTheWayWithinSixtyFrames) {
   EXPECT_LT(after, 6e6 * 1.15);
 }
 
+// "cbr": one constant-bit-rate property; x264 pads with filler data, so the
+// rate holds even on a still picture, and the stream still decodes.
+TEST(X264RateControl, ConstantBitRateHoldsOnAStillPicture) {
+  constexpr int w = 1280, h = 720, kFrames = 90;
+  EncodeRun run({.width = w, .height = h, .fps = 30, .bitrate = 3'000'000, .rc = "cbr", .peakMax = 0,
+                 .lowLatency = true, .ltr = false});
+  ASSERT_NE(run.encoder, nullptr);
+  const auto still = test::patternFrame(w, h, 0);
+  for (int i = 0; i < kFrames; ++i) run.encoder->encode(still, MediaTime::fromHostNanos(i * kFrameNanos));
+  run.sessions.completeFrames();
+  const std::string stream = test::readFile(run.path);
+  bool ends = false;
+  const auto units = splitStream(stream, ends);
+  ASSERT_EQ(units.size(), static_cast<std::size_t>(kFrames));
+  const double rate = bitsPerSecond(units, 30, kFrames);
+  std::printf("cbr 3.0 Mbit/s on a still picture: %.2f Mbit/s\n", rate / 1e6);
+  EXPECT_NEAR(rate, 3e6, 3e6 * 0.15);
+  expectDecodesCleanly(run.path, stream);
+}
+
 }  // namespace
 }  // namespace qx
