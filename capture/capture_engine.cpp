@@ -37,8 +37,8 @@ PlatformError encoderInitFailedError() { return engineError(2, "encoder init fai
 PixelSize captureSize(PixelSize pixel, std::int64_t maxWidth) {
   PixelSize size = pixel;
   if (maxWidth >= 1 && maxWidth < pixel.width) {
-    const double scaled = static_cast<double>(maxWidth) / static_cast<double>(pixel.width) *
-                          static_cast<double>(pixel.height);
+    const double scaled =
+        static_cast<double>(maxWidth) / static_cast<double>(pixel.width) * static_cast<double>(pixel.height);
     size = {maxWidth, saturatingTruncate(std::round(scaled))};  // std::round: halves away from zero
   }
   size.width &= ~std::int64_t{1};
@@ -136,13 +136,15 @@ void CaptureEngine::startStreamOnce(std::function<void(std::optional<PlatformErr
   if (!stream) return done(engineError(3, "the capture stream could not be created"));
 
   SerialQueue* sampleQueue = sampleQueue_.get();
-  if (auto error = stream->addStreamOutput(weak_from_this(), StreamOutputType::screen,
-                                           [sampleQueue](std::function<void()> task) { sampleQueue->post(std::move(task)); }))
+  if (auto error =
+          stream->addStreamOutput(weak_from_this(), StreamOutputType::screen,
+                                  [sampleQueue](std::function<void()> task) { sampleQueue->post(std::move(task)); }))
     return done(std::move(*error));
   if (audioSink_) {
     SerialQueue* audioQueue = audioSampleQueue_.get();
-    if (auto error = stream->addStreamOutput(weak_from_this(), StreamOutputType::audio,
-                                             [audioQueue](std::function<void()> task) { audioQueue->post(std::move(task)); }))
+    if (auto error =
+            stream->addStreamOutput(weak_from_this(), StreamOutputType::audio,
+                                    [audioQueue](std::function<void()> task) { audioQueue->post(std::move(task)); }))
       return done(std::move(*error));
   }
 

@@ -23,8 +23,8 @@ namespace qx {
 
 // Errors of the engine's own, in the helper's error domain.
 inline constexpr std::string_view kEngineErrorDomain = "quorvex-screencap";
-PlatformError noDisplayFoundError();      // code 1
-PlatformError encoderInitFailedError();   // code 2
+PlatformError noDisplayFoundError();     // code 1
+PlatformError encoderInitFailedError();  // code 2
 
 // The encoded size for a display of `pixel` size: scaled down to `maxWidth`
 // (when 1 or more and smaller) keeping the aspect ratio, the height rounded
@@ -58,9 +58,9 @@ class CaptureEngine final : public StreamOutput,
     QueueFactory& queues;
     EncoderFactory makeEncoder;
     AudioSinkFactory makeAudioSink;
-    int controlFD = 0;      // the control channel's input (standard input)
-    ExitFn exitProcess;     // ends the process; must not return in production
-    LogFn log;              // one diagnostic line per call
+    int controlFD = 0;   // the control channel's input (standard input)
+    ExitFn exitProcess;  // ends the process; must not return in production
+    LogFn log;           // one diagnostic line per call
   };
 
   // Creates the engine with its three queues. Touches no platform service.

@@ -44,7 +44,8 @@ MediaTime nextPresentationTime(const MediaTime& lastPTS, const MediaTime& pts) {
 bool shouldResubmit(bool needsConfirm, std::chrono::nanoseconds idle, bool recoveryPending) {
   const bool keyDue = recoveryPending && idle >= kKeyDueDelay;
   if (keyDue) return true;
-  return idle >= (needsConfirm ? std::chrono::nanoseconds(kConfirmDelay) : std::chrono::nanoseconds(kKeepAliveInterval));
+  return idle >=
+         (needsConfirm ? std::chrono::nanoseconds(kConfirmDelay) : std::chrono::nanoseconds(kKeepAliveInterval));
 }
 
 }  // namespace qx

@@ -54,9 +54,9 @@ class SerialQueue {
   // late a tick may run when that saves wake-ups; ticks missed while the
   // queue was busy are coalesced into one, not replayed.
   [[nodiscard]] virtual std::shared_ptr<TimerHandle> startTimer(std::chrono::nanoseconds firstDelay,
-                                                              std::chrono::nanoseconds period,
-                                                              std::chrono::nanoseconds leeway,
-                                                              std::function<void()> tick) = 0;
+                                                                std::chrono::nanoseconds period,
+                                                                std::chrono::nanoseconds leeway,
+                                                                std::function<void()> tick) = 0;
 };
 
 // Makes serial queues. `label` is the queue's descriptive name; `threadName`
@@ -64,8 +64,7 @@ class SerialQueue {
 class QueueFactory {
  public:
   virtual ~QueueFactory() = default;
-  [[nodiscard]] virtual std::unique_ptr<SerialQueue> makeSerialQueue(std::string label,
-                                                                    std::string threadName) = 0;
+  [[nodiscard]] virtual std::unique_ptr<SerialQueue> makeSerialQueue(std::string label, std::string threadName) = 0;
 };
 
 }  // namespace qx

@@ -2,12 +2,12 @@
 
 #include <climits>
 #include <cstdint>
-#include <string>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <utility>
 #include <variant>
 #include <vector>

@@ -9,8 +9,8 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/display_power.h"
 #include "platform/dispatch.h"
+#include "platform/display_power.h"
 
 namespace qx::fake {
 
@@ -26,8 +26,8 @@ class FakeDisplayPower final : public DisplayPowerService {
   void sleepFor(std::uint32_t displayID, std::chrono::nanoseconds duration) {
     std::lock_guard lock(mutex_);
     const std::int64_t now = clock_.hostNanos();
-    sleeps_.push_back({displayID, now,
-                       duration.count() < 0 ? std::numeric_limits<std::int64_t>::max() : now + duration.count()});
+    sleeps_.push_back(
+        {displayID, now, duration.count() < 0 ? std::numeric_limits<std::int64_t>::max() : now + duration.count()});
   }
   void wakeNow(std::uint32_t displayID) {
     std::lock_guard lock(mutex_);

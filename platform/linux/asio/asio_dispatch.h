@@ -23,8 +23,7 @@ class SystemClock final : public Clock {
 // the queue's own thread (a work item releasing the last owner) it does not.
 class AsioQueueFactory final : public QueueFactory {
  public:
-  [[nodiscard]] std::unique_ptr<SerialQueue> makeSerialQueue(std::string label,
-                                                            std::string threadName) override;
+  [[nodiscard]] std::unique_ptr<SerialQueue> makeSerialQueue(std::string label, std::string threadName) override;
 };
 
 }  // namespace qx

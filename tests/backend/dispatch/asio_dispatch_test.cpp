@@ -84,7 +84,9 @@ TEST(AsioDispatch, DroppingTheHandleKeepsTheTimerRunning) {
   auto queue = factory.makeSerialQueue("q", "qv-timer");
   Collector c;
   int n = 0;
-  { (void)queue->startTimer(5ms, 5ms, 0ms, [&] { c.add(++n); }); }
+  {
+    (void)queue->startTimer(5ms, 5ms, 0ms, [&] { c.add(++n); });
+  }
   EXPECT_TRUE(c.waitFor(3, 5s));
 }
 

@@ -105,8 +105,19 @@ Probe probe(const std::string& bytes) {
   const std::string path = dir.file("stream.h264");
   std::ofstream(path, std::ios::binary) << bytes;
   Process::Options o;
-  o.args = {test::findOnPath("ffprobe"), "-v", "error", "-f", "h264", "-count_frames", "-select_streams", "v:0",
-            "-show_entries", "stream=width,height,nb_read_frames", "-of", "default=noprint_wrappers=1", path};
+  o.args = {test::findOnPath("ffprobe"),
+            "-v",
+            "error",
+            "-f",
+            "h264",
+            "-count_frames",
+            "-select_streams",
+            "v:0",
+            "-show_entries",
+            "stream=width,height,nb_read_frames",
+            "-of",
+            "default=noprint_wrappers=1",
+            path};
   const auto r = test::run(std::move(o));
   Probe p;
   std::istringstream lines(r.out);

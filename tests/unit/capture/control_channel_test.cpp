@@ -1,9 +1,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <condition_variable>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <condition_variable>
 
 #include "capture/control_channel.h"
 #include "capture/h264_encoder_port.h"
@@ -97,7 +97,9 @@ class ControlChannelTest : public ::testing::Test {
       cv_.notify_all();
     });
   }
-  void send(std::string_view text) { ASSERT_EQ(::write(in_[1], text.data(), text.size()), static_cast<ssize_t>(text.size())); }
+  void send(std::string_view text) {
+    ASSERT_EQ(::write(in_[1], text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
   void closeInput() {
     if (in_[1] >= 0) ::close(in_[1]);
     in_[1] = -1;

@@ -155,18 +155,18 @@ struct EngineHarness {
   }
 
   std::shared_ptr<CaptureEngine> make() {
-    engine = CaptureEngine::create(CaptureEngine::Deps{
-        capture, displays, power, clock, dispatch,
-        [this](const EncoderParams& p) -> std::shared_ptr<VideoEncoderPort> {
-          encoderParams = p;
-          if (encoderFails) return nullptr;
-          return encoder;
-        },
-        [this](int) -> std::variant<std::shared_ptr<AudioSink>, PlatformError> {
-          if (!audioAvailable) return PlatformError{"audio", 5, "no audio device"};
-          return audio;
-        },
-        stdinPipe[0], recorder.exit(), recorder.log()});
+    engine = CaptureEngine::create(
+        CaptureEngine::Deps{capture, displays, power, clock, dispatch,
+                            [this](const EncoderParams& p) -> std::shared_ptr<VideoEncoderPort> {
+                              encoderParams = p;
+                              if (encoderFails) return nullptr;
+                              return encoder;
+                            },
+                            [this](int) -> std::variant<std::shared_ptr<AudioSink>, PlatformError> {
+                              if (!audioAvailable) return PlatformError{"audio", 5, "no audio device"};
+                              return audio;
+                            },
+                            stdinPipe[0], recorder.exit(), recorder.log()});
     return engine;
   }
 

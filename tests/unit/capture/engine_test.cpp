@@ -20,13 +20,12 @@ TEST(CaptureSize, ScalesDownToTheWidthLimitAndMakesBothEven) {
     PixelSize expected;
   };
   const Case cases[] = {
-      {{3840, 2160}, 1920, {1920, 1080}},
-      {{1366, 768}, 1280, {1280, 720}},
-      {{3024, 1964}, 1920, {1920, 1246}},   // 1246.98... rounds to 1247, then even
-      {{1000, 1003}, 500, {500, 502}},      // 501.5: halves go away from zero
-      {{1367, 769}, 0, {1366, 768}},        // no limit: native, made even
-      {{1920, 1080}, 1920, {1920, 1080}},   // equal: untouched
-      {{1280, 720}, 1920, {1280, 720}},     // never upscaled
+      {{3840, 2160}, 1920, {1920, 1080}}, {{1366, 768}, 1280, {1280, 720}},
+      {{3024, 1964}, 1920, {1920, 1246}},  // 1246.98... rounds to 1247, then even
+      {{1000, 1003}, 500, {500, 502}},     // 501.5: halves go away from zero
+      {{1367, 769}, 0, {1366, 768}},       // no limit: native, made even
+      {{1920, 1080}, 1920, {1920, 1080}},  // equal: untouched
+      {{1280, 720}, 1920, {1280, 720}},    // never upscaled
   };
   for (const auto& c : cases) {
     EXPECT_EQ(captureSize(c.pixel, c.maxWidth), c.expected)
@@ -218,8 +217,8 @@ TEST_F(EngineRestart, NineQuickStopsCountDownThenGiveUp) {
   for (int i = 0; i < 9; ++i) stopAndRestart(1s);
   std::vector<std::string> expected;
   for (int left = 7; left >= 0; --left) {
-    expected.push_back("stream stopped: display configuration changed \u2014 re-establishing (" +
-                       std::to_string(left) + " left)");
+    expected.push_back("stream stopped: display configuration changed \u2014 re-establishing (" + std::to_string(left) +
+                       " left)");
     expected.push_back("capturing 1920x1080@30 bitrate 8000000 rc vbr (display 1920x1080 px, 1920x1080 pt)");
   }
   expected.push_back("stream stopped: display configuration changed \u2014 giving up");

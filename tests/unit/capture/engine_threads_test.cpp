@@ -31,9 +31,9 @@ TEST(EngineThreads, StopsRacingStreamStartsFramesAndControlLines) {
   int stdinPipe[2];
   ASSERT_EQ(pipe2(stdinPipe, O_CLOEXEC), 0);
 
-  auto engine = CaptureEngine::create(CaptureEngine::Deps{
-      capture, displays, power, clock, queues, [&](const EncoderParams&) { return encoder; },
-      unavailableAudioSinkFactory(), stdinPipe[0], recorder.exit(), recorder.log()});
+  auto engine = CaptureEngine::create(
+      CaptureEngine::Deps{capture, displays, power, clock, queues, [&](const EncoderParams&) { return encoder; },
+                          unavailableAudioSinkFactory(), stdinPipe[0], recorder.exit(), recorder.log()});
   std::atomic<bool> started{false};
   engine->start(Options{}, [&](std::optional<PlatformError> error) { started = !error; });
 
