@@ -132,6 +132,8 @@ struct EngineHarness {
   std::shared_ptr<RecordingEncoder> encoder = std::make_shared<RecordingEncoder>(clock);
   std::shared_ptr<RecordingAudioSink> audio = std::make_shared<RecordingAudioSink>();
   bool encoderFails = false;
+  // When set, makes the encoder instead of handing out `encoder`.
+  EncoderFactory encoderFactory;
   bool audioAvailable = true;
   std::optional<EncoderParams> encoderParams;
   int stdinPipe[2] = {-1, -1};
@@ -160,6 +162,7 @@ struct EngineHarness {
                             [this](const EncoderParams& p) -> std::shared_ptr<VideoEncoderPort> {
                               encoderParams = p;
                               if (encoderFails) return nullptr;
+                              if (encoderFactory) return encoderFactory(p);
                               return encoder;
                             },
                             [this](int) -> std::variant<std::shared_ptr<AudioSink>, PlatformError> {

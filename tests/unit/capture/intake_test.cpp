@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include "capture/frame_intake.h"
+#include "capture/h264_encoder_port.h"
+#include "tests/fakes/fake_compression_session.h"
 #include "tests/unit/capture/engine_harness.h"
 
 namespace qx::test {
@@ -172,6 +174,40 @@ TEST_F(Intake, UnknownOutputTypesAreIgnored) {
   h.engine->didOutputSampleBuffer(*h.capture.lastStream(), fake::screenSample(pixels, 0, 1),
                                   static_cast<StreamOutputType>(7));
   EXPECT_TRUE(h.encoder->frames().empty());
+}
+
+TEST(IntakeWithTheEncoder, KeyframeRequestOnAStillScreenReachesTheSessionAtTheNextTick) {
+  EngineHarness h;
+  fake::FakeCompressionSessionFactory sessions;
+  int sink[2];
+  ASSERT_EQ(::pipe2(sink, O_NONBLOCK | O_CLOEXEC), 0);
+  AnnexBWriter writer(sink[1]);
+  H264EncoderDeps deps;
+  deps.makeSession = sessions.factory();
+  deps.clock = &h.clock;
+  deps.log = [](std::string_view) {};
+  std::shared_ptr<VideoEncoderPort> encoder;
+  auto factory = h264EncoderFactory(writer, deps);
+  h.encoderFactory = [&](const EncoderParams& p) { return encoder = factory(p); };
+  h.capture.setDisplays({{kMainDisplay, 1920, 1080}});
+  h.start();
+  ASSERT_TRUE(h.started());
+  ASSERT_TRUE(encoder);
+
+  h.deliverFrame();
+  h.run(1s);
+  ASSERT_EQ(sessions.frames().size(), 2u);  // the frame and its confirm
+  encoder->requestKeyframe();
+  h.run(50ms);
+  const auto frames = sessions.frames();
+  ASSERT_EQ(frames.size(), 3u);
+  ASSERT_TRUE(frames[2].options.has_value());
+  EXPECT_TRUE(frames[2].options->forceKeyframe);
+  EXPECT_FALSE(encoder->recoveryPending());
+
+  h.engine.reset();
+  ::close(sink[0]);
+  ::close(sink[1]);
 }
 
 }  // namespace
