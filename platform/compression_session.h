@@ -137,7 +137,7 @@ class CompressionSession {
   virtual void completeFrames() = 0;
 };
 
-struct EncoderSpecification {
+struct EncoderRequest {
   bool enableLowLatencyRateControl = false;
 };
 
@@ -145,7 +145,7 @@ struct CompressionSessionParams {
   std::int32_t width = 0;
   std::int32_t height = 0;
   // Absent: the default (classic) encoder.
-  std::optional<EncoderSpecification> specification;
+  std::optional<EncoderRequest> encoderRequest;
   // Must stay callable until the session is destroyed; the session's
   // destructor returns only after the last call has returned.
   CompressionOutputCallback output;

@@ -45,11 +45,11 @@ std::unique_ptr<H264Encoder> H264Encoder::create(const H264EncoderConfig& config
     return nullptr;
   }
   H264Encoder* self = encoder.get();
-  auto params = [&](std::optional<EncoderSpecification> spec) {
+  auto params = [&](std::optional<EncoderRequest> request) {
     CompressionSessionParams p;
     p.width = static_cast<std::int32_t>(config.width);
     p.height = static_cast<std::int32_t>(config.height);
-    p.specification = spec;
+    p.encoderRequest = request;
     p.output = [self](std::int32_t status, const EncodedSample* sample) { self->onOutput(status, sample); };
     return p;
   };
@@ -57,7 +57,7 @@ std::unique_ptr<H264Encoder> H264Encoder::create(const H264EncoderConfig& config
   CompressionSessionCreateResult created;
   bool haveResult = false;
   if (config.lowLatency) {
-    created = makeSession(params(EncoderSpecification{.enableLowLatencyRateControl = true}));
+    created = makeSession(params(EncoderRequest{.enableLowLatencyRateControl = true}));
     if (created.status == session_status::kOk && created.session) {
       encoder->lowLatency_ = true;
       haveResult = true;

@@ -28,7 +28,7 @@ class FakeCompressionSessionFactory {
   struct CreateCall {
     std::int32_t width = 0;
     std::int32_t height = 0;
-    std::optional<EncoderSpecification> specification;
+    std::optional<EncoderRequest> encoderRequest;
   };
   struct Property {
     std::string key;
@@ -70,7 +70,7 @@ class FakeCompressionSessionFactory {
   CompressionSessionFactory factory() {
     return [state = state_](CompressionSessionParams params) {
       std::lock_guard g(state->m);
-      state->creates.push_back({params.width, params.height, params.specification});
+      state->creates.push_back({params.width, params.height, params.encoderRequest});
       Answer answer;
       if (!state->answers.empty()) {
         answer = state->answers.front();

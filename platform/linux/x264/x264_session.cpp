@@ -60,7 +60,7 @@ class X264Session final : public CompressionSession {
   X264Session(CompressionSessionParams params, X264SessionOptions options)
       : width_(params.width),
         height_(params.height),
-        lowLatency_(params.specification && params.specification->enableLowLatencyRateControl),
+        lowLatency_(params.encoderRequest && params.encoderRequest->enableLowLatencyRateControl),
         output_(std::move(params.output)),
         options_(std::move(options)) {}
 

@@ -42,7 +42,7 @@ CompressionSessionCreateResult make(Collected& c, int w, int h, bool lowLatency,
   CompressionSessionParams p;
   p.width = w;
   p.height = h;
-  if (lowLatency) p.specification = EncoderSpecification{.enableLowLatencyRateControl = true};
+  if (lowLatency) p.encoderRequest = EncoderRequest{.enableLowLatencyRateControl = true};
   p.output = c.callback();
   return x264SessionFactory({.lowLatencyPreset = "ultrafast", .classicPreset = "ultrafast", .queueDepth = queueDepth})(
       std::move(p));

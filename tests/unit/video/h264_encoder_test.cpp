@@ -127,8 +127,8 @@ TEST(EncoderConstruction, LowLatencyGrantedWithLtr) {
   Harness h;
   ASSERT_TRUE(h.start(lowLatencyConfig(true)));
   ASSERT_EQ(h.sessions.creates().size(), 1u);
-  EXPECT_TRUE(h.sessions.creates()[0].specification.has_value());
-  EXPECT_TRUE(h.sessions.creates()[0].specification->enableLowLatencyRateControl);
+  EXPECT_TRUE(h.sessions.creates()[0].encoderRequest.has_value());
+  EXPECT_TRUE(h.sessions.creates()[0].encoderRequest->enableLowLatencyRateControl);
   EXPECT_EQ(h.sessions.creates()[0].width, 1280);
   EXPECT_EQ(h.sessions.keys(), kLowLatencyKeys);
   EXPECT_EQ(std::get<std::string>(*h.sessions.lastValue(key::kProfileLevel)), "H264_ConstrainedHigh_AutoLevel");
@@ -161,7 +161,7 @@ TEST(EncoderConstruction, LowLatencyRefusedFallsBackToClassic) {
   ASSERT_TRUE(h.start(lowLatencyConfig(true)));
   const auto creates = h.sessions.creates();
   ASSERT_EQ(creates.size(), 2u);
-  EXPECT_FALSE(creates[1].specification.has_value());
+  EXPECT_FALSE(creates[1].encoderRequest.has_value());
   EXPECT_EQ(h.sessions.keys(), kClassicKeys);  // no EnableLTR in classic mode
   EXPECT_EQ(std::get<std::string>(*h.sessions.lastValue(key::kProfileLevel)), "H264_High_AutoLevel");
   EXPECT_EQ(std::get<std::int64_t>(*h.sessions.lastValue(key::kMaxKeyFrameInterval)), 900);
@@ -177,7 +177,7 @@ TEST(EncoderConstruction, ClassicWhenNotRequested) {
   Harness h;
   ASSERT_TRUE(h.start(classicConfig()));
   ASSERT_EQ(h.sessions.creates().size(), 1u);
-  EXPECT_FALSE(h.sessions.creates()[0].specification.has_value());
+  EXPECT_FALSE(h.sessions.creates()[0].encoderRequest.has_value());
   EXPECT_EQ(h.sessions.keys(), kClassicKeys);
   EXPECT_EQ(h.logs(), std::vector<std::string>{"encoder: classic real-time, LTR recovery off"});
 }
