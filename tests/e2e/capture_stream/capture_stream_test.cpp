@@ -170,7 +170,9 @@ TEST(CaptureStream, MovingScreenDecodesAtTheScreenSize) {
   const Probe p = probe(h.out());
   EXPECT_EQ(p.width, 1920);
   EXPECT_EQ(p.height, 1080);
-  EXPECT_GE(p.frames, 20) << "moving content at 30 fps for 2 s";
+  // A still screen gives at most two frames in 2 s; moving content must give
+  // clearly more. Not 60: a loaded machine encodes fewer, which is no fault.
+  EXPECT_GE(p.frames, 8) << "moving content for 2 s";
 }
 
 TEST(CaptureStream, LargeScreenIsScaledToTheWidthLimit) {
