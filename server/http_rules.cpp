@@ -20,6 +20,16 @@ int hexValue(char c) {
   return -1;
 }
 
+bool equalsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 std::optional<std::string> percentDecode(std::string_view text) {
   std::string out;
   out.reserve(text.size());
@@ -37,16 +47,6 @@ std::optional<std::string> percentDecode(std::string_view text) {
   }
   return out;
 }
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) return false;
-  }
-  return true;
-}
-
-}  // namespace
 
 bool constantTimeEquals(std::string_view expected, std::string_view given) {
   unsigned diff = expected.size() == given.size() ? 0u : 1u;

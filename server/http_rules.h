@@ -33,6 +33,10 @@ bool carriesToken(std::string_view target, std::string_view authorization, std::
 // a client cannot find the token byte by byte by timing the answers.
 bool constantTimeEquals(std::string_view expected, std::string_view given);
 
+// Decodes %XX escapes ('+' stays '+'). Absent when an escape is cut short or
+// not hexadecimal.
+std::optional<std::string> percentDecode(std::string_view text);
+
 // The value of query parameter `name` in a request target, percent-decoded
 // ('+' stays '+'). Absent when missing or badly encoded.
 std::optional<std::string> queryParameter(std::string_view target, std::string_view name);

@@ -2,6 +2,7 @@
 
 #include "HostCore/HostVersion.h"
 #include "HostCore/UpdateRequest.h"
+#include "server/http_rules.h"
 
 #include <nlohmann/json.hpp>
 
@@ -39,13 +40,6 @@ std::optional<std::string> readSmallFile(const fs::path& path, std::size_t limit
     if (data.size() > limit) return std::nullopt;
   }
   return data;
-}
-
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 }  // namespace
@@ -110,20 +104,10 @@ std::optional<std::string> feedPath(std::string_view url) {
   std::string_view host = rest.substr(0, slash);
   if (!host.empty() && host != "localhost") return std::nullopt;
   std::string_view encoded = rest.substr(slash);
-  std::string path;
-  for (std::size_t i = 0; i < encoded.size(); ++i) {
-    if (encoded[i] == '?' || encoded[i] == '#') break;
-    if (encoded[i] != '%') {
-      path.push_back(encoded[i]);
-      continue;
-    }
-    if (i + 2 >= encoded.size()) return std::nullopt;
-    int hi = hexValue(encoded[i + 1]);
-    int lo = hexValue(encoded[i + 2]);
-    if (hi < 0 || lo < 0 || (hi == 0 && lo == 0)) return std::nullopt;
-    path.push_back(static_cast<char>(hi * 16 + lo));
-    i += 2;
-  }
+  encoded = encoded.substr(0, encoded.find_first_of("?#"));
+  auto path = percentDecode(encoded);
+  // An escaped NUL would cut the path short when it reaches the system.
+  if (!path || path->find('\0') != std::string::npos) return std::nullopt;
   return path;
 }
 

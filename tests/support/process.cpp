@@ -187,19 +187,21 @@ std::string sourcePath(const std::string& relative) {
   return std::string(dir ? dir : "..") + "/" + relative;
 }
 
-bool onPath(const std::string& program) {
+std::string findOnPath(const std::string& program) {
   const char* path = std::getenv("PATH");
-  if (!path) return false;
-  std::string p(path);
+  // Xorg's server binary lives outside PATH on Debian.
+  std::string p = std::string(path ? path : "/usr/bin:/bin") + ":/usr/lib/xorg";
   std::size_t start = 0;
   while (start <= p.size()) {
     std::size_t end = p.find(':', start);
     if (end == std::string::npos) end = p.size();
     std::string candidate = p.substr(start, end - start) + "/" + program;
-    if (::access(candidate.c_str(), X_OK) == 0) return true;
+    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
     start = end + 1;
   }
-  return false;
+  return {};
 }
+
+bool onPath(const std::string& program) { return !findOnPath(program).empty(); }
 
 }  // namespace qx::test

@@ -81,6 +81,8 @@ RunResult run(Process::Options options, std::chrono::milliseconds timeout = std:
 std::string buildPath(const std::string& relative);
 // Path inside the source tree (QX_SOURCE_DIR from ctest).
 std::string sourcePath(const std::string& relative);
+// Absolute path of a program found on PATH, or empty.
+std::string findOnPath(const std::string& program);
 // True when `program` is found on PATH.
 bool onPath(const std::string& program);
 

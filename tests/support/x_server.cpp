@@ -10,21 +10,6 @@
 
 namespace qx::test {
 
-std::string findOnPath(const std::string& program) {
-  const char* path = std::getenv("PATH");
-  std::string p = path ? path : "/usr/bin:/bin";
-  p += ":/usr/lib/xorg";
-  std::size_t start = 0;
-  while (start <= p.size()) {
-    std::size_t end = p.find(':', start);
-    if (end == std::string::npos) end = p.size();
-    std::string candidate = p.substr(start, end - start) + "/" + program;
-    if (::access(candidate.c_str(), X_OK) == 0) return candidate;
-    start = end + 1;
-  }
-  return {};
-}
-
 std::unique_ptr<XServer> XServer::launch(std::vector<std::string> args, std::unique_ptr<TempDir> dir) {
   int fds[2];
   if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");

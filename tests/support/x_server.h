@@ -37,7 +37,4 @@ class XServer {
   std::string display_;
 };
 
-// Absolute path of a program found on PATH, or empty.
-std::string findOnPath(const std::string& program);
-
 }  // namespace qx::test
