@@ -201,16 +201,16 @@ std::variant<std::unique_ptr<PulseRecorder>, PlatformError> PulseRecorder::start
                          "the default output \"" + s.defaultSink + "\" has no monitor source"};
   }
 
-  pa_sample_spec spec = s.sinkSpec;
-  std::optional<SampleFormat> format = nativeFormat(spec.format);
+  pa_sample_spec sampleSpec = s.sinkSpec;
+  std::optional<SampleFormat> format = nativeFormat(sampleSpec.format);
   if (!format) {
-    spec.format = PA_SAMPLE_FLOAT32NE;
+    sampleSpec.format = PA_SAMPLE_FLOAT32NE;
     format = SampleFormat::f32;
   }
-  s.format = AudioFormat{*format, static_cast<int>(spec.rate), static_cast<int>(spec.channels), true};
-  s.frameBytes = pa_frame_size(&spec);
+  s.format = AudioFormat{*format, static_cast<int>(sampleSpec.rate), static_cast<int>(sampleSpec.channels), true};
+  s.frameBytes = pa_frame_size(&sampleSpec);
 
-  s.stream = pa_stream_new(s.context, "system audio", &spec, &s.sinkMap);
+  s.stream = pa_stream_new(s.context, "system audio", &sampleSpec, &s.sinkMap);
   if (s.stream == nullptr) return s.error("cannot create the recording stream");
   pa_stream_set_state_callback(s.stream, streamState, &s);
   pa_stream_set_read_callback(s.stream, streamRead, &s);
@@ -218,7 +218,7 @@ std::variant<std::unique_ptr<PulseRecorder>, PlatformError> PulseRecorder::start
   pa_buffer_attr attr{};
   attr.maxlength = static_cast<std::uint32_t>(-1);
   attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-  attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10'000, &spec));
+  attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10'000, &sampleSpec));
   if (pa_stream_connect_record(s.stream, s.monitorSource.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
     return s.error("cannot record \"" + s.monitorSource + "\"");
   }
