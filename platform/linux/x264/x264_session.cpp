@@ -187,9 +187,10 @@ class X264Session final : public CompressionSession {
   }
 
   static void applyRate(x264_param_t& param, const x264::RateMapping& r) {
-    if (r.abr) {
-      param.rc.i_rc_method = X264_RC_ABR;
+    if (r.method != x264::RateMethod::defaultQuality) {
+      param.rc.i_rc_method = r.method == x264::RateMethod::abr ? X264_RC_ABR : X264_RC_CRF;
       param.rc.i_bitrate = r.bitrateKbps;
+      if (r.method == x264::RateMethod::cappedQuality) param.rc.f_rf_constant = static_cast<float>(r.rateFactor);
       param.rc.i_vbv_max_bitrate = r.vbvMaxKbps;
       param.rc.i_vbv_buffer_size = r.vbvBufferKbit;
       param.rc.b_filler = r.filler ? 1 : 0;

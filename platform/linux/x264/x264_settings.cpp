@@ -102,6 +102,10 @@ std::int32_t applyProperty(SessionSettings& s, std::string_view key, const Prope
   if (key == k::kAverageBitRate || key == k::kConstantBitRate) {
     const auto bps = asInt(value);
     if (!bps || *bps <= 0) return kInvalidParameter;
+    // x264 cannot change its rate-control method once open.
+    const bool wasConstant = s.rate.constantBitrate.has_value();
+    const bool wasSet = wasConstant || s.rate.averageBitrate.has_value();
+    if (prepared && wasSet && wasConstant != (key == k::kConstantBitRate)) return kPropertyReadOnly;
     if (key == k::kAverageBitRate) {
       s.rate.averageBitrate = *bps;
       s.rate.constantBitrate.reset();
@@ -141,7 +145,7 @@ RateMapping mapRate(const RateSettings& rate) {
   RateMapping m;
   m.qpMax = rate.maxFrameQP;
   if (rate.constantBitrate) {
-    m.abr = true;
+    m.method = RateMethod::abr;
     m.bitrateKbps = toKbps(static_cast<double>(*rate.constantBitrate));
     m.vbvMaxKbps = m.bitrateKbps;
     m.vbvBufferKbit = std::max(1, m.bitrateKbps / 4);
@@ -149,23 +153,22 @@ RateMapping mapRate(const RateSettings& rate) {
     return m;
   }
   if (!rate.averageBitrate) return m;
-  m.abr = true;
-  m.bitrateKbps = toKbps(static_cast<double>(*rate.averageBitrate));
-  if (!rate.dataRateLimits.empty()) {
-    double lowestRate = std::numeric_limits<double>::infinity();
-    double shortest = std::numeric_limits<double>::infinity();
-    double shortestBits = 0;
-    for (const auto& [bytes, seconds] : rate.dataRateLimits) {
-      const double bits = static_cast<double>(bytes) * 8.0;
-      lowestRate = std::min(lowestRate, bits / seconds);
-      if (seconds < shortest) {
-        shortest = seconds;
-        shortestBits = bits;
-      }
+  m.method = RateMethod::cappedQuality;
+  m.rateFactor = kCappedRateFactor;
+  const double average = static_cast<double>(*rate.averageBitrate);
+  double lowestRate = average;
+  double bufferBits = average;
+  double shortest = std::numeric_limits<double>::infinity();
+  for (const auto& [bytes, seconds] : rate.dataRateLimits) {
+    const double bits = static_cast<double>(bytes) * 8.0;
+    lowestRate = std::min(lowestRate, bits / seconds);
+    if (seconds < shortest) {
+      shortest = seconds;
+      bufferBits = bits / 2.0;
     }
-    m.vbvMaxKbps = toKbps(lowestRate);
-    m.vbvBufferKbit = toKbps(shortestBits / 2.0);
   }
+  m.vbvMaxKbps = toKbps(lowestRate);
+  m.vbvBufferKbit = toKbps(bufferBits);
   return m;
 }
 

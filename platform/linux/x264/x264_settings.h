@@ -41,10 +41,17 @@ struct SessionSettings {
 std::int32_t applyProperty(SessionSettings& settings, std::string_view key, const PropertyValue& value,
                            bool prepared);
 
+enum class RateMethod {
+  defaultQuality,  // no bitrate set yet: x264's own constant-quality default
+  cappedQuality,   // x264 CRF under a VBV cap
+  abr,             // x264 ABR (here always with VBV rate = bitrate, filler)
+};
+
 // x264's rate-control fields for the settings (kbit/s and kbit as x264 wants).
 struct RateMapping {
-  bool abr = false;           // false: constant-quality default (nothing set yet)
-  int bitrateKbps = 0;
+  RateMethod method = RateMethod::defaultQuality;
+  int bitrateKbps = 0;        // ABR target; 0 for the other methods
+  double rateFactor = 0.0;    // CRF value for cappedQuality
   int vbvMaxKbps = 0;         // 0: no VBV
   int vbvBufferKbit = 0;
   bool filler = false;
@@ -52,14 +59,22 @@ struct RateMapping {
   friend bool operator==(const RateMapping&, const RateMapping&) = default;
 };
 
-// Average bitrate -> ABR. The data-rate windows -> one VBV: its rate is the
-// lowest rate any window allows (bytes x 8 / seconds), so every window's
-// average is kept; its buffer is half the bits of the shortest window, so a
-// burst overshoots that window by at most half of it. The VBV is also what
-// makes later bitrate changes work: x264 keeps the average target it was
-// opened with, and only the VBV follows a reconfiguration. A smaller buffer
-// makes that quicker; a full window left a 1.5x step up ~20 % short after
-// two seconds.
+// The CRF under the cap: low enough that the cap, not the quality target,
+// decides the rate of any picture with detail to spend bits on, so the
+// average bitrate is used as it was asked for. (0 would switch x264 to
+// lossless, which has no rate control at all.)
+inline constexpr double kCappedRateFactor = 1.0;
+
+// Average bitrate -> CRF capped by a VBV whose rate is the average bitrate
+// or the lowest rate any data-rate window allows (bytes x 8 / seconds),
+// whichever is lower, so every window's average is kept; its buffer is half
+// the bits of the shortest window, so a burst overshoots that window by at
+// most half of it (without windows: one second at the average bitrate).
+// Not x264's ABR: a reconfigured ABR reaches a raised bitrate only as fast
+// as its complexity history forgets, which on sharp, high-contrast content
+// (bits barely grow as the quantizer falls) took well over two seconds for
+// a 1.5x step, while the VBV follows a reconfiguration within a few frames
+// in both directions.
 // Constant bitrate -> ABR with VBV rate = bitrate, a quarter-second buffer
 // and filler data, the closest x264 has to strict CBR.
 RateMapping mapRate(const RateSettings& rate);

@@ -229,20 +229,16 @@ std::pair<double, double> ratesAroundChange(std::int64_t initial, std::int64_t t
   return {before, after};
 }
 
-TEST(X264RateControl, LoweredBitrateTakesHoldWithinSixtyFrames) {
-  const auto [before, after] = ratesAroundChange(8'000'000, 4'000'000);
-  EXPECT_NEAR(before, 8e6, 8e6 * 0.15);
-  EXPECT_NEAR(after, 4e6, 4e6 * 0.15);
-}
-
-// x264 keeps the average target it was opened with (reconfiguring moves
-// only the VBV), so a step up is reached through the VBV's minimum-rate
-// rule and lags: about 16 % short after 60 frames for this 1.5x step.
-TEST(X264RateControl, RaisedBitrateMovesMostOfTheWayWithinSixtyFrames) {
-  const auto [before, after] = ratesAroundChange(4'000'000, 6'000'000);
-  EXPECT_NEAR(before, 4e6, 4e6 * 0.15);
-  EXPECT_GT(after, 6e6 * 0.80);
-  EXPECT_LT(after, 6e6 * 1.15);
+// Both directions: a lowered cap binds at once, and a raised one is spent
+// as soon as the buffer allows (the busy pattern always has detail to spend
+// bits on).
+TEST(X264RateControl, ChangedBitrateTakesHoldWithinSixtyFrames) {
+  for (const auto& [initial, target] : {std::pair<double, double>{8e6, 4e6}, {4e6, 6e6}}) {
+    const auto [before, after] =
+        ratesAroundChange(static_cast<std::int64_t>(initial), static_cast<std::int64_t>(target));
+    EXPECT_NEAR(before, initial, initial * 0.15);
+    EXPECT_NEAR(after, target, target * 0.15);
+  }
 }
 
 // "cbr": one constant-bit-rate property; x264 pads with filler data, so the
