@@ -9,9 +9,10 @@ namespace qx {
 struct X264SessionOptions {
   // Preset for sessions created with the low-latency request (tune
   // zerolatency, sliced threads): the fastest preset whose SSIM stays within
-  // 0.01 of veryfast's at 8 Mbit/s on a 1080p moving picture with scrolling
-  // fine detail. superfast lost 0.02 there (bench/encode), so veryfast.
-  std::string lowLatencyPreset = "veryfast";
+  // 0.01 of veryfast's at 8 Mbit/s on a 1080p desktop-like moving picture
+  // (bench/encode: scrolling text, a sliding window, a cursor). ultrafast
+  // came within 0.0014 at less than half of veryfast's CPU time.
+  std::string lowLatencyPreset = "ultrafast";
   // Preset for the classic session (frame threads).
   std::string classicPreset = "veryfast";
   // Frames that may wait for the encoder thread; when full, the oldest waiting

@@ -125,8 +125,7 @@ std::int32_t applyProperty(SessionSettings& s, std::string_view key, const Prope
       if (!(bytes >= 1.0) || !(seconds > 0.0) || !std::isfinite(bytes) || !std::isfinite(seconds)) {
         return kInvalidParameter;
       }
-      limits.emplace_back(bytes >= 9.2e18 ? std::numeric_limits<std::int64_t>::max()
-                                          : static_cast<std::int64_t>(bytes),
+      limits.emplace_back(bytes >= 9.2e18 ? std::numeric_limits<std::int64_t>::max() : static_cast<std::int64_t>(bytes),
                           seconds);
     }
     s.rate.dataRateLimits = std::move(limits);

@@ -18,8 +18,8 @@ enum class Profile { baseline, main, high, constrainedHigh };
 
 struct RateSettings {
   // Exactly one of the two bitrates is in force: the one set last.
-  std::optional<std::int64_t> averageBitrate;   // bit/s
-  std::optional<std::int64_t> constantBitrate;  // bit/s
+  std::optional<std::int64_t> averageBitrate;                   // bit/s
+  std::optional<std::int64_t> constantBitrate;                  // bit/s
   std::vector<std::pair<std::int64_t, double>> dataRateLimits;  // (bytes, seconds)
   std::optional<int> maxFrameQP;
   friend bool operator==(const RateSettings&, const RateSettings&) = default;
@@ -38,8 +38,7 @@ struct SessionSettings {
 // stream (profile, colour, keyframe interval, frame rate) can change only
 // before prepare; rate keys at any time. Returns a session_status value;
 // `settings` is unchanged unless 0 is returned.
-std::int32_t applyProperty(SessionSettings& settings, std::string_view key, const PropertyValue& value,
-                           bool prepared);
+std::int32_t applyProperty(SessionSettings& settings, std::string_view key, const PropertyValue& value, bool prepared);
 
 enum class RateMethod {
   defaultQuality,  // no bitrate set yet: x264's own constant-quality default
@@ -50,9 +49,9 @@ enum class RateMethod {
 // x264's rate-control fields for the settings (kbit/s and kbit as x264 wants).
 struct RateMapping {
   RateMethod method = RateMethod::defaultQuality;
-  int bitrateKbps = 0;        // ABR target; 0 for the other methods
-  double rateFactor = 0.0;    // CRF value for cappedQuality
-  int vbvMaxKbps = 0;         // 0: no VBV
+  int bitrateKbps = 0;      // ABR target; 0 for the other methods
+  double rateFactor = 0.0;  // CRF value for cappedQuality
+  int vbvMaxKbps = 0;       // 0: no VBV
   int vbvBufferKbit = 0;
   bool filler = false;
   std::optional<int> qpMax;

@@ -27,10 +27,10 @@ TEST(X264Settings, RateKeysChangeAnyTimeShapeKeysOnlyBeforePrepare) {
 TEST(X264Settings, AverageBitrateBecomesQualityUnderAVbvCap) {
   SessionSettings s;
   ASSERT_EQ(applyProperty(s, key::kAverageBitRate, std::int64_t{8'000'000}, false), kOk);
-  ASSERT_EQ(applyProperty(s, key::kDataRateLimits,
-                          std::vector<PropertyNumber>{std::int64_t{250'000}, 0.25, std::int64_t{2'000'000}, 1.0},
-                          false),
-            kOk);
+  ASSERT_EQ(
+      applyProperty(s, key::kDataRateLimits,
+                    std::vector<PropertyNumber>{std::int64_t{250'000}, 0.25, std::int64_t{2'000'000}, 1.0}, false),
+      kOk);
   ASSERT_EQ(applyProperty(s, key::kMaxAllowedFrameQP, std::int64_t{42}, false), kOk);
   const RateMapping m = mapRate(s.rate);
   EXPECT_EQ(m.method, RateMethod::cappedQuality);
@@ -42,16 +42,15 @@ TEST(X264Settings, AverageBitrateBecomesQualityUnderAVbvCap) {
 
   // A peak window lower than the average window's rate wins.
   ASSERT_EQ(applyProperty(s, key::kDataRateLimits,
-                          std::vector<PropertyNumber>{std::int64_t{250'000}, 0.25, std::int64_t{500'000}, 1.0},
-                          true),
+                          std::vector<PropertyNumber>{std::int64_t{250'000}, 0.25, std::int64_t{500'000}, 1.0}, true),
             kOk);
   EXPECT_EQ(mapRate(s.rate).vbvMaxKbps, 4000);
 
   // Windows looser than the average do not lift the cap above it.
-  ASSERT_EQ(applyProperty(s, key::kDataRateLimits,
-                          std::vector<PropertyNumber>{std::int64_t{1'000'000}, 0.25, std::int64_t{4'000'000}, 1.0},
-                          true),
-            kOk);
+  ASSERT_EQ(
+      applyProperty(s, key::kDataRateLimits,
+                    std::vector<PropertyNumber>{std::int64_t{1'000'000}, 0.25, std::int64_t{4'000'000}, 1.0}, true),
+      kOk);
   EXPECT_EQ(mapRate(s.rate).vbvMaxKbps, 8000);
   EXPECT_EQ(mapRate(s.rate).vbvBufferKbit, 4000);
 
@@ -68,8 +67,12 @@ TEST(X264Settings, LastBitrateKeyDecidesTheMode) {
   ASSERT_EQ(applyProperty(s, key::kAverageBitRate, std::int64_t{6'000'000}, false), kOk);
   ASSERT_EQ(applyProperty(s, key::kConstantBitRate, std::int64_t{4'000'000}, false), kOk);
   RateMapping m = mapRate(s.rate);
-  EXPECT_EQ(m, (RateMapping{.method = RateMethod::abr, .bitrateKbps = 4000, .vbvMaxKbps = 4000,
-                            .vbvBufferKbit = 1000, .filler = true, .qpMax = std::nullopt}));
+  EXPECT_EQ(m, (RateMapping{.method = RateMethod::abr,
+                            .bitrateKbps = 4000,
+                            .vbvMaxKbps = 4000,
+                            .vbvBufferKbit = 1000,
+                            .filler = true,
+                            .qpMax = std::nullopt}));
   // A bitrate beyond what x264's int kbit/s holds is clamped, not wrapped.
   ASSERT_EQ(applyProperty(s, key::kConstantBitRate, std::numeric_limits<std::int64_t>::max(), true), kOk);
   EXPECT_EQ(mapRate(s.rate).bitrateKbps, std::numeric_limits<int>::max());
