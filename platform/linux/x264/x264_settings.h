@@ -36,7 +36,8 @@ struct SessionSettings {
 
 // Validates one property and records it in `settings`. Keys that shape the
 // stream (profile, colour, keyframe interval, frame rate) can change only
-// before prepare; rate keys at any time. Returns a session_status value;
+// before prepare; rate keys at any time, except a switch between average
+// and constant bitrate once prepared. Returns a session_status value;
 // `settings` is unchanged unless 0 is returned.
 std::int32_t applyProperty(SessionSettings& settings, std::string_view key, const PropertyValue& value, bool prepared);
 
