@@ -33,22 +33,14 @@ std::optional<LocalAddress::Kind> LocalAddress::classify(std::string_view ip) {
   const std::int64_t a = numbers[0];
   const std::int64_t b = numbers[1];
   switch (a) {
-    case 0:
-      return std::nullopt;
-    case 10:
-      return Kind::lan;
-    case 100:
-      return b >= 64 && b <= 127 ? Kind::tailnet : Kind::other;
-    case 127:
-      return std::nullopt;
-    case 169:
-      return b == 254 ? std::nullopt : std::optional(Kind::other);
-    case 172:
-      return b >= 16 && b <= 31 ? Kind::lan : Kind::other;
-    case 192:
-      return b == 168 ? Kind::lan : Kind::other;
-    default:
-      return Kind::other;
+    case 0: return std::nullopt;
+    case 10: return Kind::lan;
+    case 100: return b >= 64 && b <= 127 ? Kind::tailnet : Kind::other;
+    case 127: return std::nullopt;
+    case 169: return b == 254 ? std::nullopt : std::optional(Kind::other);
+    case 172: return b >= 16 && b <= 31 ? Kind::lan : Kind::other;
+    case 192: return b == 168 ? Kind::lan : Kind::other;
+    default: return Kind::other;
   }
 }
 

@@ -1,8 +1,8 @@
 #include "common/log.h"
 
+#include <unistd.h>
 #include <cerrno>
 #include <string>
-#include <unistd.h>
 
 namespace qx {
 

@@ -55,8 +55,10 @@ std::optional<double> parseDecimalDouble(std::string_view text) {
     // the text denotes (underflow reads as 0).
     bool huge = false;
     auto e = body.find_first_of("eE");
-    if (e != std::string_view::npos) huge = body.substr(e + 1).find('-') == std::string_view::npos;
-    else huge = true;
+    if (e != std::string_view::npos)
+      huge = body.substr(e + 1).find('-') == std::string_view::npos;
+    else
+      huge = true;
     value = huge ? HUGE_VAL : 0.0;
   } else if (ec != std::errc()) {
     return std::nullopt;

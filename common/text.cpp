@@ -1,7 +1,7 @@
 #include "common/text.h"
 
-#include <unicode/uchar.h>
 #include <unicode/locid.h>
+#include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/utf8.h>
 
@@ -60,8 +60,10 @@ std::string replaceInvalidUtf8(std::string_view bytes) {
     int32_t idx = static_cast<int32_t>(i);
     U8_NEXT(reinterpret_cast<const uint8_t*>(bytes.data()), idx, static_cast<int32_t>(bytes.size()), c);
     i = static_cast<std::size_t>(idx);
-    if (c < 0) out.append("\xEF\xBF\xBD");
-    else out.append(bytes.substr(start, i - start));
+    if (c < 0)
+      out.append("\xEF\xBF\xBD");
+    else
+      out.append(bytes.substr(start, i - start));
   }
   return out;
 }

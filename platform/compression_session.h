@@ -49,13 +49,13 @@ inline constexpr std::string_view kTransferFunction = "TransferFunction";       
 inline constexpr std::string_view kYCbCrMatrix = "YCbCrMatrix";                    // string
 inline constexpr std::string_view kMaxKeyFrameInterval = "MaxKeyFrameInterval";    // int64 frames
 inline constexpr std::string_view kMaxKeyFrameIntervalDuration = "MaxKeyFrameIntervalDuration";  // double s
-inline constexpr std::string_view kExpectedFrameRate = "ExpectedFrameRate";        // int64 or double
-inline constexpr std::string_view kEnableLTR = "EnableLTR";                        // bool
-inline constexpr std::string_view kConstantBitRate = "ConstantBitRate";            // int64 bit/s
-inline constexpr std::string_view kAverageBitRate = "AverageBitRate";              // int64 bit/s
+inline constexpr std::string_view kExpectedFrameRate = "ExpectedFrameRate";                      // int64 or double
+inline constexpr std::string_view kEnableLTR = "EnableLTR";                                      // bool
+inline constexpr std::string_view kConstantBitRate = "ConstantBitRate";                          // int64 bit/s
+inline constexpr std::string_view kAverageBitRate = "AverageBitRate";                            // int64 bit/s
 // A list of (bytes, seconds) pairs: at most `bytes` in any `seconds` window.
 inline constexpr std::string_view kDataRateLimits = "DataRateLimits";
-inline constexpr std::string_view kMaxAllowedFrameQP = "MaxAllowedFrameQP";        // int64
+inline constexpr std::string_view kMaxAllowedFrameQP = "MaxAllowedFrameQP";  // int64
 }  // namespace session_key
 
 // String values of the keys above.
@@ -72,8 +72,7 @@ using PropertyValue = std::variant<bool, std::int64_t, double, std::string, std:
 
 // The numeric value of a number as a double.
 inline double toDouble(const PropertyNumber& n) {
-  return std::holds_alternative<std::int64_t>(n) ? static_cast<double>(std::get<std::int64_t>(n))
-                                                 : std::get<double>(n);
+  return std::holds_alternative<std::int64_t>(n) ? static_cast<double>(std::get<std::int64_t>(n)) : std::get<double>(n);
 }
 
 // Per-frame options. An encode call without options passes std::nullopt.

@@ -22,9 +22,7 @@ struct MediaTime {
   std::int64_t epoch = 0;
 
   static constexpr MediaTime invalid() { return {}; }
-  static constexpr MediaTime make(std::int64_t value, std::int32_t timescale) {
-    return {value, timescale, kValid, 0};
-  }
+  static constexpr MediaTime make(std::int64_t value, std::int32_t timescale) { return {value, timescale, kValid, 0}; }
   // Host media clock times are nanoseconds.
   static constexpr std::int32_t kHostTimescale = 1'000'000'000;
   static constexpr MediaTime fromHostNanos(std::int64_t ns) { return make(ns, kHostTimescale); }

@@ -12,8 +12,8 @@ namespace {
 // Reads "--name=value" or "--name" followed by a separate value. Returns
 // absent when `args[i]` is not this option; sets `missing` when it is but
 // the value is missing.
-std::optional<std::string> optionValue(const std::vector<std::string>& args, std::size_t& i,
-                                       std::string_view name, bool& missing) {
+std::optional<std::string> optionValue(const std::vector<std::string>& args, std::size_t& i, std::string_view name,
+                                       bool& missing) {
   const std::string& arg = args[i];
   if (arg == name) {
     if (i + 1 >= args.size()) {
@@ -111,8 +111,7 @@ CommandLine parseCommandLine(const std::vector<std::string>& args) {
   return options;
 }
 
-std::optional<std::vector<std::string>> helperArguments(const ServeOptions& options,
-                                                        std::optional<int> audioFd) {
+std::optional<std::vector<std::string>> helperArguments(const ServeOptions& options, std::optional<int> audioFd) {
   auto words = splitArgs(options.captureCommand);
   if (!words || words->empty() || words->front().empty()) return std::nullopt;
   if (audioFd) {

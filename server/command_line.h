@@ -11,9 +11,9 @@ namespace qx::server {
 // Options of the supervised server run.
 struct ServeOptions {
   std::string listen = ":8771";
-  std::string captureCommand;              // the helper's command line, split later
+  std::string captureCommand;  // the helper's command line, split later
   bool captureAudio = false;
-  std::optional<std::string> updateURL;    // present but empty: automatic checks off
+  std::optional<std::string> updateURL;  // present but empty: automatic checks off
   bool ltr = true;
   std::size_t maxClientBuffer = 8u << 20;  // bytes queued per client before it is dropped
 };
@@ -44,7 +44,6 @@ std::string usageLine();
 // "--audio-fd" and the descriptor when audio is on, then "--ltr" "false" when
 // long-term references are off. Absent when the command does not split (open
 // quote) or is empty.
-std::optional<std::vector<std::string>> helperArguments(const ServeOptions& options,
-                                                        std::optional<int> audioFd);
+std::optional<std::vector<std::string>> helperArguments(const ServeOptions& options, std::optional<int> audioFd);
 
 }  // namespace qx::server

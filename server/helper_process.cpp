@@ -1,11 +1,11 @@
 #include "server/helper_process.h"
 
-#include <cerrno>
-#include <csignal>
-#include <cstring>
 #include <fcntl.h>
 #include <spawn.h>
 #include <unistd.h>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 
 extern char** environ;
 

@@ -6,6 +6,7 @@
 #include "server/media_server.h"
 #include "server/updates.h"
 
+#include <unistd.h>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -14,7 +15,6 @@
 #include <fstream>
 #include <iterator>
 #include <string>
-#include <unistd.h>
 #include <variant>
 
 namespace {

@@ -13,16 +13,16 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <array>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <deque>
-#include <fcntl.h>
 #include <memory>
 #include <set>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace qx::server {
 
@@ -174,11 +174,11 @@ class Session : public std::enable_shared_from_this<Session> {
     }
     if (ec) return;
     const auto& request = parser_.get();
-    auto decision = route(std::string_view(request.method_string().data(), request.method_string().size()),
-                          std::string_view(request.target().data(), request.target().size()),
-                          std::string_view(request[http::field::authorization].data(),
-                                           request[http::field::authorization].size()),
-                          server_.environment().token, server_.audioEnabled());
+    auto decision =
+        route(std::string_view(request.method_string().data(), request.method_string().size()),
+              std::string_view(request.target().data(), request.target().size()),
+              std::string_view(request[http::field::authorization].data(), request[http::field::authorization].size()),
+              server_.environment().token, server_.audioEnabled());
     if (decision.status != 200 || !decision.endpoint) {
       respond(static_cast<http::status>(decision.status), "");
       return;
@@ -215,9 +215,7 @@ class Session : public std::enable_shared_from_this<Session> {
         respond(http::status::no_content, "");
         return;
       }
-      case Endpoint::updateInstall:
-        requestInstall(request.body());
-        return;
+      case Endpoint::updateInstall: requestInstall(request.body()); return;
     }
   }
 

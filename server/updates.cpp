@@ -6,12 +6,12 @@
 
 #include <nlohmann/json.hpp>
 
+#include <unistd.h>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <system_error>
-#include <unistd.h>
 
 namespace qx::server {
 
@@ -125,8 +125,7 @@ bool isSafeRelativePath(std::string_view path) {
 }
 
 UpdateCheck runUpdate(const std::optional<std::string>& url, std::string_view current,
-                       const std::optional<std::string>& downloadDir,
-                       const std::function<void(std::string_view)>& log) {
+                      const std::optional<std::string>& downloadDir, const std::function<void(std::string_view)>& log) {
   UpdateCheck report;
   report.current = std::string(current);
   if (!url || url->empty()) {

@@ -42,8 +42,7 @@ bool isSafeRelativePath(std::string_view path);
 // throws; problems end up in the report's "error". `log` receives progress
 // lines (without line feed).
 UpdateCheck runUpdate(const std::optional<std::string>& url, std::string_view current,
-                       const std::optional<std::string>& downloadDir,
-                       const std::function<void(std::string_view)>& log);
+                      const std::optional<std::string>& downloadDir, const std::function<void(std::string_view)>& log);
 
 // A device's install request: the body {"version": V} with V a version;
 // returns V as its components joined by "." (surrounding blanks dropped), so
@@ -58,7 +57,7 @@ std::optional<std::string> cachesDirectory(const std::function<const char*(const
 // Writes the request file under `cachesDir` (creating its directory) through
 // a temporary file and a rename, so the host never reads half a file. Returns
 // the error text on failure.
-[[nodiscard]] std::optional<std::string> writeUpdateRequest(const std::string& cachesDir,
-                                                            std::string_view version, double atSeconds);
+[[nodiscard]] std::optional<std::string> writeUpdateRequest(const std::string& cachesDir, std::string_view version,
+                                                            double atSeconds);
 
 }  // namespace qx::server

@@ -106,8 +106,8 @@ bool H264Encoder::configure(std::unique_ptr<CompressionSession> session) {
     session_.reset();
     return false;
   }
-  log_(std::string("encoder: ") + (lowLatency_ ? "low-latency rate control" : "classic real-time") +
-       ", LTR recovery " + (ltrEnabled_ ? "on" : "off"));
+  log_(std::string("encoder: ") + (lowLatency_ ? "low-latency rate control" : "classic real-time") + ", LTR recovery " +
+       (ltrEnabled_ ? "on" : "off"));
   return true;
 }
 
@@ -130,8 +130,7 @@ void H264Encoder::applyRateControl(std::int64_t bitrate) {
   }
   const rate_control::DataRateLimits limits = rate_control::limitsFor(bitrate, peakMax_);
   (void)set(session_key::kAverageBitRate, bitrate);
-  (void)set(session_key::kDataRateLimits,
-            std::vector<PropertyNumber>{limits.windowBytes, 0.25, limits.peakBytes, 1.0});
+  (void)set(session_key::kDataRateLimits, std::vector<PropertyNumber>{limits.windowBytes, 0.25, limits.peakBytes, 1.0});
   (void)set(session_key::kMaxAllowedFrameQP, rate_control::kMaxFrameQP);
 }
 

@@ -22,14 +22,14 @@
 namespace qx {
 
 struct H264EncoderConfig {
-  std::int64_t width = 0;   // even, fits 32 bits
-  std::int64_t height = 0;  // even, fits 32 bits
-  std::int64_t fps = 30;    // at least 1
-  std::int64_t bitrate = 0; // bit/s, as given on the command line (not clamped)
-  std::string rc;           // "cbr" = constant bit rate; anything else = average bitrate
-  std::int64_t peakMax = 0; // bit/s; <= 0 means twice the target
-  bool lowLatency = false;  // ask for the low-latency rate controller
-  bool ltr = false;         // ask for long-term references (low-latency only)
+  std::int64_t width = 0;    // even, fits 32 bits
+  std::int64_t height = 0;   // even, fits 32 bits
+  std::int64_t fps = 30;     // at least 1
+  std::int64_t bitrate = 0;  // bit/s, as given on the command line (not clamped)
+  std::string rc;            // "cbr" = constant bit rate; anything else = average bitrate
+  std::int64_t peakMax = 0;  // bit/s; <= 0 means twice the target
+  bool lowLatency = false;   // ask for the low-latency rate controller
+  bool ltr = false;          // ask for long-term references (low-latency only)
 };
 
 // What the encoder needs from outside. `clock` and `writer` must outlive the
@@ -112,20 +112,20 @@ class H264Encoder {
   bool ltrEnabled_ = false;  // fixed after construction
 
   std::mutex forceKeyLock_;
-  bool forceKeyframe_ = false;                    // forceKeyLock_
-  std::chrono::nanoseconds lastKeyframeAt_;       // forceKeyLock_
-  std::vector<std::int64_t> pendingAcks_;         // forceKeyLock_
-  bool pendingRefresh_ = false;                   // forceKeyLock_
-  std::optional<std::int64_t> refreshPTS_;        // forceKeyLock_
+  bool forceKeyframe_ = false;               // forceKeyLock_
+  std::chrono::nanoseconds lastKeyframeAt_;  // forceKeyLock_
+  std::vector<std::int64_t> pendingAcks_;    // forceKeyLock_
+  bool pendingRefresh_ = false;              // forceKeyLock_
+  std::optional<std::int64_t> refreshPTS_;   // forceKeyLock_
 
   // Serializes property changes (construction, then the control channel).
   std::mutex rateLock_;
   std::set<std::string, std::less<>> rejectedKeys_;  // rateLock_
 
   std::mutex statsLock_;
-  StatsWindow stats_;                                            // statsLock_
-  std::chrono::nanoseconds statWindowStart_;                     // statsLock_
-  std::map<std::int64_t, std::chrono::nanoseconds> submitAt_;    // statsLock_
+  StatsWindow stats_;                                          // statsLock_
+  std::chrono::nanoseconds statWindowStart_;                   // statsLock_
+  std::map<std::int64_t, std::chrono::nanoseconds> submitAt_;  // statsLock_
 
   // Last member: destroyed first, so its output thread is gone before the
   // state the callback touches.

@@ -1,15 +1,15 @@
 #include "tests/support/process.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <poll.h>
 #include <stdexcept>
-#include <sys/wait.h>
-#include <unistd.h>
 
 extern char** environ;
 
@@ -63,7 +63,8 @@ Process::Process(Options options) {
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
   if (pid_ == 0) {
-    if (options.pipeStdin) ::dup2(in[0], 0);
+    if (options.pipeStdin)
+      ::dup2(in[0], 0);
     else {
       int null = ::open("/dev/null", O_RDONLY);
       ::dup2(null, 0);
@@ -71,8 +72,10 @@ Process::Process(Options options) {
     ::dup2(out[1], 1);
     ::dup2(err[1], 2);
     for (auto [child, parent] : options.extraFds) {
-      if (child == parent) ::fcntl(parent, F_SETFD, 0);
-      else ::dup2(parent, child);
+      if (child == parent)
+        ::fcntl(parent, F_SETFD, 0);
+      else
+        ::dup2(parent, child);
     }
     ::signal(SIGPIPE, SIG_DFL);
     ::execve(argv[0], argv.data(), envp.data());
@@ -138,8 +141,12 @@ void Process::pump(std::chrono::milliseconds timeout) {
   }
   int r = ::poll(fds, 2, static_cast<int>(timeout.count()));
   if (r <= 0) return;
-  if (fds[0].revents) while (readSome(stdout_, out_)) {}
-  if (fds[1].revents) while (readSome(stderr_, err_)) {}
+  if (fds[0].revents)
+    while (readSome(stdout_, out_)) {
+    }
+  if (fds[1].revents)
+    while (readSome(stderr_, err_)) {
+    }
 }
 
 std::string Process::takeOut() {
@@ -162,7 +169,8 @@ std::optional<int> Process::wait(std::chrono::milliseconds timeout) {
     }
     auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return std::nullopt;
-    pump(std::min(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now), std::chrono::milliseconds(20)));
+    pump(
+        std::min(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - now), std::chrono::milliseconds(20)));
   }
 }
 

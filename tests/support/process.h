@@ -13,11 +13,11 @@ namespace qx::test {
 class Process {
  public:
   struct Options {
-    std::vector<std::string> args;                // args[0] is the program path
-    std::map<std::string, std::string> setEnv;    // added to / replacing the environment
-    std::vector<std::string> unsetEnv;            // removed from the environment
+    std::vector<std::string> args;              // args[0] is the program path
+    std::map<std::string, std::string> setEnv;  // added to / replacing the environment
+    std::vector<std::string> unsetEnv;          // removed from the environment
     bool pipeStdin = true;
-    std::vector<std::pair<int, int>> extraFds;    // {fd in child, fd in parent}: dup2'ed in the child
+    std::vector<std::pair<int, int>> extraFds;  // {fd in child, fd in parent}: dup2'ed in the child
   };
 
   explicit Process(Options options);

@@ -1,12 +1,12 @@
 #include "tests/support/x_server.h"
 
-#include <cerrno>
-#include <csignal>
-#include <chrono>
-#include <cstdlib>
 #include <poll.h>
-#include <stdexcept>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <stdexcept>
 
 namespace qx::test {
 
@@ -50,8 +50,8 @@ std::unique_ptr<XServer> XServer::launch(std::vector<std::string> args, std::uni
 std::unique_ptr<XServer> XServer::xvfb(int width, int height) {
   std::string bin = findOnPath("Xvfb");
   if (bin.empty()) throw std::runtime_error("Xvfb not installed");
-  return launch({bin, "-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten",
-                 "tcp", "-noreset", "+extension", "RANDR"},
+  return launch({bin, "-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24", "-nolisten", "tcp",
+                 "-noreset", "+extension", "RANDR"},
                 nullptr);
 }
 

@@ -135,16 +135,11 @@ void streamRead(pa_stream* st, std::size_t, void* userdata) {
 // (24-bit, big-endian, A-law) is asked for as float.
 std::optional<SampleFormat> nativeFormat(pa_sample_format_t f) {
   switch (f) {
-    case PA_SAMPLE_U8:
-      return SampleFormat::u8;
-    case PA_SAMPLE_S16NE:
-      return SampleFormat::s16;
-    case PA_SAMPLE_S32NE:
-      return SampleFormat::s32;
-    case PA_SAMPLE_FLOAT32NE:
-      return SampleFormat::f32;
-    default:
-      return std::nullopt;
+    case PA_SAMPLE_U8: return SampleFormat::u8;
+    case PA_SAMPLE_S16NE: return SampleFormat::s16;
+    case PA_SAMPLE_S32NE: return SampleFormat::s32;
+    case PA_SAMPLE_FLOAT32NE: return SampleFormat::f32;
+    default: return std::nullopt;
   }
 }
 

@@ -20,16 +20,11 @@ using SwrPtr = std::unique_ptr<SwrContext, SwrDeleter>;
 
 AVSampleFormat toAv(SampleFormat format, bool interleaved) {
   switch (format) {
-    case SampleFormat::u8:
-      return interleaved ? AV_SAMPLE_FMT_U8 : AV_SAMPLE_FMT_U8P;
-    case SampleFormat::s16:
-      return interleaved ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_S16P;
-    case SampleFormat::s32:
-      return interleaved ? AV_SAMPLE_FMT_S32 : AV_SAMPLE_FMT_S32P;
-    case SampleFormat::f32:
-      return interleaved ? AV_SAMPLE_FMT_FLT : AV_SAMPLE_FMT_FLTP;
-    case SampleFormat::f64:
-      return interleaved ? AV_SAMPLE_FMT_DBL : AV_SAMPLE_FMT_DBLP;
+    case SampleFormat::u8: return interleaved ? AV_SAMPLE_FMT_U8 : AV_SAMPLE_FMT_U8P;
+    case SampleFormat::s16: return interleaved ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_S16P;
+    case SampleFormat::s32: return interleaved ? AV_SAMPLE_FMT_S32 : AV_SAMPLE_FMT_S32P;
+    case SampleFormat::f32: return interleaved ? AV_SAMPLE_FMT_FLT : AV_SAMPLE_FMT_FLTP;
+    case SampleFormat::f64: return interleaved ? AV_SAMPLE_FMT_DBL : AV_SAMPLE_FMT_DBLP;
   }
   return AV_SAMPLE_FMT_NONE;
 }

@@ -210,10 +210,11 @@ class X11CaptureStream final : public CaptureStream, public std::enable_shared_f
   }
 
  private:
-  static void run(std::weak_ptr<X11CaptureStream> self, std::shared_ptr<StreamShared> shared, std::string displayName,
-                  ContentFilter filter, StreamConfiguration config, std::weak_ptr<StreamDelegate> delegate,
-                  std::optional<Output> screen, std::optional<Output> audio,
-                  std::function<void(std::optional<PlatformError>)> completion);
+  // The thread's own copies of everything it needs (std::thread copies the arguments).
+  static void run(std::weak_ptr<X11CaptureStream> self, std::shared_ptr<StreamShared> shared,
+                  const std::string& displayName, ContentFilter filter, StreamConfiguration config,
+                  std::weak_ptr<StreamDelegate> delegate, std::optional<Output> screen, std::optional<Output> audio,
+                  const std::function<void(std::optional<PlatformError>)>& completion);
 
   const std::string displayName_;
   const ContentFilter filter_;
@@ -363,9 +364,10 @@ class Grabber {
 };
 
 void X11CaptureStream::run(std::weak_ptr<X11CaptureStream> self, std::shared_ptr<StreamShared> shared,
-                           std::string displayName, ContentFilter filter, StreamConfiguration config,
+                           const std::string& displayName, ContentFilter filter, StreamConfiguration config,
                            std::weak_ptr<StreamDelegate> delegate, std::optional<Output> screen,
-                           std::optional<Output> audio, std::function<void(std::optional<PlatformError>)> completion) {
+                           std::optional<Output> audio,
+                           const std::function<void(std::optional<PlatformError>)>& completion) {
   pthread_setname_np(pthread_self(), "qv-capture");
 
   auto opened = Grabber::open(displayName, filter.display.displayID, config);

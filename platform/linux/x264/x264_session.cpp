@@ -1,12 +1,13 @@
 #include "platform/linux/x264/x264_session.h"
 
+#include <pthread.h>
+#include <cmath>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
-#include <pthread.h>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -167,7 +168,7 @@ class X264Session final : public CompressionSession {
       param_.i_fps_num = static_cast<std::uint32_t>(settings.fps);
       param_.i_fps_den = 1;
     } else {
-      param_.i_fps_num = static_cast<std::uint32_t>(settings.fps * 1000.0 + 0.5);
+      param_.i_fps_num = static_cast<std::uint32_t>(std::lround(settings.fps * 1000.0));
       param_.i_fps_den = 1000;
     }
     applyRate(param_, x264::mapRate(settings.rate));
@@ -349,11 +350,10 @@ class X264Session final : public CompressionSession {
 
 }  // namespace
 
-CompressionSessionFactory x264SessionFactory(X264SessionOptions options) {
+CompressionSessionFactory x264SessionFactory(const X264SessionOptions& options) {
   return [options](CompressionSessionParams params) {
     CompressionSessionCreateResult result;
-    if (params.width <= 0 || params.height <= 0 || params.width % 2 != 0 || params.height % 2 != 0 ||
-        !params.output) {
+    if (params.width <= 0 || params.height <= 0 || params.width % 2 != 0 || params.height % 2 != 0 || !params.output) {
       result.status = kInvalidParameter;
       return result;
     }

@@ -26,6 +26,6 @@ struct X264SessionOptions {
 // reported there. Long-term references are not available (EnableLTR answers
 // kPropertyNotSupported); a frame asking for an LTR refresh is encoded as an
 // IDR, which repairs as much. Acknowledged tokens are ignored.
-[[nodiscard]] CompressionSessionFactory x264SessionFactory(X264SessionOptions options = {});
+[[nodiscard]] CompressionSessionFactory x264SessionFactory(const X264SessionOptions& options = {});
 
 }  // namespace qx

@@ -92,9 +92,9 @@ TEST(X264Session, DeliversLengthPrefixedFramesOnItsOwnThread) {
   FrameOptions key;
   key.forceKeyframe = true;
   for (int i = 0; i < 10; ++i) {
-    ASSERT_EQ(s.encode(test::patternFrame(320, 240, i), MediaTime::make(i, 30),
-                       i == 5 ? std::optional(key) : std::nullopt),
-              kOk);
+    ASSERT_EQ(
+        s.encode(test::patternFrame(320, 240, i), MediaTime::make(i, 30), i == 5 ? std::optional(key) : std::nullopt),
+        kOk);
   }
   s.completeFrames();
   std::lock_guard g(c.m);
@@ -111,8 +111,8 @@ TEST(X264Session, DeliversLengthPrefixedFramesOnItsOwnThread) {
     const auto& d = *sample.data;
     std::size_t off = 0;
     while (off + 4 <= d.size()) {
-      const std::size_t n = (std::size_t{d[off]} << 24) | (std::size_t{d[off + 1]} << 16) |
-                            (std::size_t{d[off + 2]} << 8) | d[off + 3];
+      const std::size_t n =
+          (std::size_t{d[off]} << 24) | (std::size_t{d[off + 1]} << 16) | (std::size_t{d[off + 2]} << 8) | d[off + 3];
       ASSERT_GT(n, 0u);
       off += 4 + n;
     }

@@ -19,6 +19,7 @@
 // Slice payloads read "frame=<n>;" padded with 'x', never containing a zero
 // byte, so tests can tell frames apart and no payload looks like a start code.
 
+#include <unistd.h>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -29,7 +30,6 @@
 #include <iostream>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace {

@@ -1,12 +1,12 @@
 #include "tests/e2e/server/http_client.h"
 
 #include <arpa/inet.h>
-#include <cctype>
-#include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <cctype>
+#include <cerrno>
 
 namespace qx::test {
 
@@ -90,8 +90,8 @@ bool parseHead(std::string& buffer, HttpResponse& response) {
 }  // namespace
 
 std::optional<HttpResponse> httpRequest(int port, const std::string& method, const std::string& target,
-                                        const std::map<std::string, std::string>& headers,
-                                        const std::string& body, std::chrono::milliseconds timeout) {
+                                        const std::map<std::string, std::string>& headers, const std::string& body,
+                                        std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   int fd = connectLoopback(port, 0);
   if (fd < 0) return std::nullopt;

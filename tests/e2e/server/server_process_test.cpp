@@ -12,14 +12,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <filesystem>
 #include <future>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace qx::test {
 namespace {
@@ -68,10 +68,22 @@ class RunningServer {
     std::map<std::string, std::string> env;
     std::string helperPath;  // default: the built fake
 
-    Config& helper(std::vector<std::string> v) { helperOptions = std::move(v); return *this; }
-    Config& server(std::vector<std::string> v) { serverOptions = std::move(v); return *this; }
-    Config& environment(std::map<std::string, std::string> v) { env = std::move(v); return *this; }
-    Config& path(std::string v) { helperPath = std::move(v); return *this; }
+    Config& helper(std::vector<std::string> v) {
+      helperOptions = std::move(v);
+      return *this;
+    }
+    Config& server(std::vector<std::string> v) {
+      serverOptions = std::move(v);
+      return *this;
+    }
+    Config& environment(std::map<std::string, std::string> v) {
+      env = std::move(v);
+      return *this;
+    }
+    Config& path(std::string v) {
+      helperPath = std::move(v);
+      return *this;
+    }
   };
 
   RunningServer(const TempDir& dir, const Config& config) : record_(dir.file("stdin-lines.txt")) {
@@ -188,9 +200,13 @@ TEST(ServerHelper, ArgumentsReachTheHelperThroughAPathWithSpacesAndApostrophes) 
   ASSERT_TRUE(server.process().pumpUntil([&] { return fs::exists(dir.file("args.txt")); }, 10s));
   server.process().pump(200ms);
   auto args = splitLines(readFile(dir.file("args.txt")));
-  const std::vector<std::string> expected = {"--record", dir.file("stdin-lines.txt"), "--pid-file",
-                                             dir.file("helper.pid"), "--args-file", dir.file("args.txt"), "--fps",
-                                             "30", "--bitrate", "24M", "--audio-fd", "3", "--ltr", "false"};
+  const std::vector<std::string> expected = {"--record",    dir.file("stdin-lines.txt"),
+                                             "--pid-file",  dir.file("helper.pid"),
+                                             "--args-file", dir.file("args.txt"),
+                                             "--fps",       "30",
+                                             "--bitrate",   "24M",
+                                             "--audio-fd",  "3",
+                                             "--ltr",       "false"};
   EXPECT_EQ(args, expected);
 }
 
@@ -286,8 +302,8 @@ TEST(ServerStream, SlowClientIsDroppedWhileOthersKeepReceiving) {
 
 TEST(ServerAuth, TokenIsRequiredAndCheckedWhenSet) {
   TempDir dir;
-  RunningServer server(
-      dir, RunningServer::Config().environment({{"QUORVEX_HOST_TOKEN", "tok en/1"}, {"XDG_CACHE_HOME", dir.file("cache")}}));
+  RunningServer server(dir, RunningServer::Config().environment(
+                                {{"QUORVEX_HOST_TOKEN", "tok en/1"}, {"XDG_CACHE_HOME", dir.file("cache")}}));
   ASSERT_GT(server.port(), 0) << server.process().out();
 
   const std::vector<std::pair<std::string, std::map<std::string, std::string>>> refused = {
@@ -380,9 +396,10 @@ TEST(ServerUpdateInstall, WritesTheRequestFileBeforePrintingTheLine) {
 
 TEST(ServerLifetime, EndsWhenTheHelperEnds) {
   TempDir dir;
-  RunningServer server(dir, RunningServer::Config().helper(
-                                {"--exit-after-frames", "20", "--exit-status", "3", "--stderr-line",
-                                 HostLaunch::quoteForSplitArgs("quorvex-screencap: Screen Recording permission missing")}));
+  RunningServer server(dir,
+                       RunningServer::Config().helper(
+                           {"--exit-after-frames", "20", "--exit-status", "3", "--stderr-line",
+                            HostLaunch::quoteForSplitArgs("quorvex-screencap: Screen Recording permission missing")}));
   auto status = server.process().wait(10s);
   ASSERT_TRUE(status.has_value()) << server.process().out();
   EXPECT_NE(*status, 0);
@@ -456,7 +473,8 @@ TEST(ServerUpdater, CurrentVersionComesFromTheBundleAroundTheExecutable) {
   fs::copy_file(serverPath(), macos / "quorvex-webrtc-server");
   writeFile((macos.parent_path() / "Info.plist").string(),
             "<plist><dict><key>CFBundleShortVersionString</key>\n  <string>99.1.0</string></dict></plist>");
-  auto report = updaterReport((macos / "quorvex-webrtc-server").string(), {"update", "check", "--url", feed.dir.path()});
+  auto report =
+      updaterReport((macos / "quorvex-webrtc-server").string(), {"update", "check", "--url", feed.dir.path()});
   EXPECT_EQ(report.current, "99.1.0");
   EXPECT_FALSE(report.available);
 }

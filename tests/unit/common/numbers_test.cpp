@@ -1,7 +1,7 @@
 #include "common/numbers.h"
 
-#include <cmath>
 #include <gtest/gtest.h>
+#include <cmath>
 
 namespace qx {
 namespace {

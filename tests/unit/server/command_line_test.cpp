@@ -1,5 +1,5 @@
-#include "HostCore/HostLaunch.h"
 #include "server/command_line.h"
+#include "HostCore/HostLaunch.h"
 #include "server/listen_address.h"
 #include "server/split_args.h"
 
@@ -24,8 +24,8 @@ TEST(SplitArgs, SeparatesAndQuotesLikeAShellWithoutExpansion) {
       {"\"it's here\" x", {"it's here", "x"}},
       {"'say \"hi\"'", {"say \"hi\""}},
       {"pre'fix mid'post", {"prefix midpost"}},      // quotes join with adjacent text
-      {"'' x", {"", "x"}},                            // an empty quoted word is kept
-      {"a\\ b", {"a\\", "b"}},                        // backslash is literal, not an escape
+      {"'' x", {"", "x"}},                           // an empty quoted word is kept
+      {"a\\ b", {"a\\", "b"}},                       // backslash is literal, not an escape
       {"'$HOME' *.txt ~", {"$HOME", "*.txt", "~"}},  // nothing is expanded
       {"", {}},
   };
@@ -74,8 +74,8 @@ TEST(CommandLine, ReadsWhatTheHostLaunchesWith) {
 
   auto helper = helperArguments(*options, 3);
   ASSERT_TRUE(helper.has_value());
-  EXPECT_THAT(*helper, ElementsAre("/opt/my app/quorvex-screencap", "--fps", "30", "--bitrate", "8M",
-                                   "--max-width", "1920", "--rc", "vbr", "--audio-fd", "3", "--ltr", "false"));
+  EXPECT_THAT(*helper, ElementsAre("/opt/my app/quorvex-screencap", "--fps", "30", "--bitrate", "8M", "--max-width",
+                                   "1920", "--rc", "vbr", "--audio-fd", "3", "--ltr", "false"));
 }
 
 TEST(CommandLine, DefaultsWhenOptionalArgumentsAreMissing) {
@@ -163,8 +163,8 @@ TEST(ListenAddress, AcceptedForms) {
 }
 
 TEST(ListenAddress, RefusedForms) {
-  for (const char* text : {"", "8771", ":", ":65536", ":-1", ":+80", ":080", ":8771 ", "host:", "::1:8771",
-                           "[::1]8771", "[::1]:", "[]:80", "[127.0.0.1]:80", "a b:80", ":99999999999"}) {
+  for (const char* text : {"", "8771", ":", ":65536", ":-1", ":+80", ":080", ":8771 ", "host:", "::1:8771", "[::1]8771",
+                           "[::1]:", "[]:80", "[127.0.0.1]:80", "a b:80", ":99999999999"}) {
     EXPECT_FALSE(parseListenAddress(text).has_value()) << text;
   }
 }

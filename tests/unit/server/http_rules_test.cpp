@@ -33,9 +33,7 @@ TEST(Route, ResourcesAndMethods) {
   }
 }
 
-TEST(Route, AudioOnlyWhenCapturingAudio) {
-  EXPECT_EQ(route("GET", "/audio.opus", "", noToken, false).status, 404);
-}
+TEST(Route, AudioOnlyWhenCapturingAudio) { EXPECT_EQ(route("GET", "/audio.opus", "", noToken, false).status, 404); }
 
 TEST(Route, TokenIsRequiredOnEveryPathWhenSet) {
   for (const char* target : {"/stream.h264", "/audio.opus", "/", "/nothing-here"}) {
@@ -58,14 +56,15 @@ TEST(Route, TokenAcceptedFromHeaderOrQuery) {
 }
 
 TEST(Route, NearMissesOfTheTokenAreRefused) {
-  const char* headers[] = {"s3cret/+=", "Bearer", "Bearer ", "Bearer s3cret/+", "Bearer s3cret/+==",
-                           "Bearer  s3cret/+=", "Basic s3cret/+=", "Bearer S3CRET/+="};
+  const char* headers[] = {
+      "s3cret/+=",         "Bearer",          "Bearer ",         "Bearer s3cret/+", "Bearer s3cret/+==",
+      "Bearer  s3cret/+=", "Basic s3cret/+=", "Bearer S3CRET/+="};
   for (const char* header : headers) {
     EXPECT_EQ(route("GET", "/stream.h264", header, token, true).status, 401) << header;
   }
-  const char* targets[] = {"/stream.h264?token=", "/stream.h264?token=s3cret%2F%2B", "/stream.h264?token=s3cret%2",
-                           "/stream.h264?tokens=s3cret/+=", "/stream.h264?Token=s3cret/+=",
-                           "/stream.h264#token=s3cret/+="};
+  const char* targets[] = {
+      "/stream.h264?token=",           "/stream.h264?token=s3cret%2F%2B", "/stream.h264?token=s3cret%2",
+      "/stream.h264?tokens=s3cret/+=", "/stream.h264?Token=s3cret/+=",    "/stream.h264#token=s3cret/+="};
   for (const char* target : targets) {
     EXPECT_EQ(route("GET", target, "", token, true).status, 401) << target;
   }

@@ -1,6 +1,6 @@
+#include "server/updates.h"
 #include "HostCore/UpdateCheck.h"
 #include "HostCore/UpdateRequest.h"
-#include "server/updates.h"
 #include "tests/support/temp_dir.h"
 
 #include <gmock/gmock.h>
@@ -17,9 +17,9 @@ using ::testing::HasSubstr;
 const auto quiet = [](std::string_view) {};
 
 TEST(Manifest, ReadsRequiredAndOptionalMembers) {
-  auto manifest = parseManifest(
-      R"({"latest":"1.4.0","notes":{"en":"Fixes","zh":"修复"},"size":1234,"platform":"linux-x86_64",)"
-      R"("bundle":"Quorvex Host.app","extra":[1]})");
+  auto manifest =
+      parseManifest(R"({"latest":"1.4.0","notes":{"en":"Fixes","zh":"修复"},"size":1234,"platform":"linux-x86_64",)"
+                    R"("bundle":"Quorvex Host.app","extra":[1]})");
   ASSERT_TRUE(manifest.has_value());
   EXPECT_EQ(manifest->latest, "1.4.0");
   EXPECT_EQ(manifest->bundle, "Quorvex Host.app");
@@ -34,12 +34,12 @@ TEST(Manifest, ReadsRequiredAndOptionalMembers) {
 }
 
 TEST(Manifest, WrongShapesAreRefused) {
-  for (const char* text : {
-           "", "[]", "{}", R"({"latest":"1.4"})", R"({"bundle":"a"})", R"({"latest":1.4,"bundle":"a"})",
-           R"({"latest":"1.4","bundle":"a","size":12.5})", R"({"latest":"1.4","bundle":"a","size":"12"})",
-           R"({"latest":"1.4","bundle":"a","size":9223372036854775808})",
-           R"({"latest":"1.4","bundle":"a","notes":{"en":1}})", R"({"latest":"1.4","bundle":"a","notes":"x"})",
-           R"({"latest":"1.4","bundle":"a","platform":7})", R"({"latest":"1.4","bundle":"a"} trailing)"}) {
+  for (const char* text :
+       {"", "[]", "{}", R"({"latest":"1.4"})", R"({"bundle":"a"})", R"({"latest":1.4,"bundle":"a"})",
+        R"({"latest":"1.4","bundle":"a","size":12.5})", R"({"latest":"1.4","bundle":"a","size":"12"})",
+        R"({"latest":"1.4","bundle":"a","size":9223372036854775808})",
+        R"({"latest":"1.4","bundle":"a","notes":{"en":1}})", R"({"latest":"1.4","bundle":"a","notes":"x"})",
+        R"({"latest":"1.4","bundle":"a","platform":7})", R"({"latest":"1.4","bundle":"a"} trailing)"}) {
     EXPECT_FALSE(parseManifest(text).has_value()) << text;
   }
 }
@@ -62,8 +62,8 @@ TEST(FeedPath, PlainPathsAndFileUrls) {
   EXPECT_EQ(feedPath("relative/feed"), std::optional<std::string>("relative/feed"));
   EXPECT_EQ(feedPath("file:///srv/my%20feed"), std::optional<std::string>("/srv/my feed"));
   EXPECT_EQ(feedPath("file://localhost/srv/feed"), std::optional<std::string>("/srv/feed"));
-  for (const char* url : {"", "https://example.invalid/feed", "file://otherhost/feed", "file:///a%2", "file:///a%00b",
-                          "file://"}) {
+  for (const char* url :
+       {"", "https://example.invalid/feed", "file://otherhost/feed", "file:///a%2", "file:///a%00b", "file://"}) {
     EXPECT_FALSE(feedPath(url).has_value()) << url;
   }
 }

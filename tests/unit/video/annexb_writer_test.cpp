@@ -2,10 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <csignal>
 #include <cstdint>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 namespace qx {

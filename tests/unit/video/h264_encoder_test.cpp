@@ -2,12 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <fcntl.h>
+#include <unistd.h>
+#include <chrono>
 #include <mutex>
 #include <string>
 #include <thread>
-#include <unistd.h>
 #include <vector>
 
 #include "tests/fakes/fake_compression_session.h"
@@ -88,8 +88,14 @@ class Harness {
 };
 
 H264EncoderConfig lowLatencyConfig(bool ltr) {
-  return {.width = 1280, .height = 720, .fps = 30, .bitrate = 8'000'000, .rc = "vbr", .peakMax = 0,
-          .lowLatency = true, .ltr = ltr};
+  return {.width = 1280,
+          .height = 720,
+          .fps = 30,
+          .bitrate = 8'000'000,
+          .rc = "vbr",
+          .peakMax = 0,
+          .lowLatency = true,
+          .ltr = ltr};
 }
 H264EncoderConfig classicConfig() {
   auto c = lowLatencyConfig(false);
@@ -97,13 +103,13 @@ H264EncoderConfig classicConfig() {
   return c;
 }
 
-const std::vector<std::string> kLowLatencyKeys{"RealTime", "ProfileLevel", "AllowFrameReordering", "ColorPrimaries",
-                                               "TransferFunction", "YCbCrMatrix", "ExpectedFrameRate", "EnableLTR",
-                                               "AverageBitRate", "DataRateLimits", "MaxAllowedFrameQP"};
-const std::vector<std::string> kClassicKeys{"RealTime", "ProfileLevel", "AllowFrameReordering", "ColorPrimaries",
-                                            "TransferFunction", "YCbCrMatrix", "MaxKeyFrameInterval",
-                                            "MaxKeyFrameIntervalDuration", "ExpectedFrameRate", "AverageBitRate",
-                                            "DataRateLimits", "MaxAllowedFrameQP"};
+const std::vector<std::string> kLowLatencyKeys{
+    "RealTime",          "ProfileLevel", "AllowFrameReordering", "ColorPrimaries", "TransferFunction", "YCbCrMatrix",
+    "ExpectedFrameRate", "EnableLTR",    "AverageBitRate",       "DataRateLimits", "MaxAllowedFrameQP"};
+const std::vector<std::string> kClassicKeys{
+    "RealTime",          "ProfileLevel",   "AllowFrameReordering", "ColorPrimaries",
+    "TransferFunction",  "YCbCrMatrix",    "MaxKeyFrameInterval",  "MaxKeyFrameIntervalDuration",
+    "ExpectedFrameRate", "AverageBitRate", "DataRateLimits",       "MaxAllowedFrameQP"};
 
 FrameOptions keyframeOptions() {
   FrameOptions o;
@@ -168,9 +174,9 @@ TEST(EncoderConstruction, LowLatencyRefusedFallsBackToClassic) {
   EXPECT_EQ(std::get<double>(*h.sessions.lastValue(key::kMaxKeyFrameIntervalDuration)), 30.0);
   EXPECT_FALSE(h.encoder->lowLatency());
   EXPECT_FALSE(h.encoder->ltrEnabled());
-  EXPECT_EQ(h.logs(), (std::vector<std::string>{
-                          "low-latency rate control unavailable (-12908): using the classic encoder",
-                          "encoder: classic real-time, LTR recovery off"}));
+  EXPECT_EQ(h.logs(),
+            (std::vector<std::string>{"low-latency rate control unavailable (-12908): using the classic encoder",
+                                      "encoder: classic real-time, LTR recovery off"}));
 }
 
 TEST(EncoderConstruction, ClassicWhenNotRequested) {
@@ -186,9 +192,9 @@ TEST(EncoderConstruction, FailurePaths) {
   Harness both;
   both.sessions.scriptCreate({{-12908, false}, {-12911, false}});
   EXPECT_FALSE(both.start(lowLatencyConfig(false)));
-  EXPECT_EQ(both.logs(), (std::vector<std::string>{
-                             "low-latency rate control unavailable (-12908): using the classic encoder",
-                             "VTCompressionSessionCreate failed: -12911"}));
+  EXPECT_EQ(both.logs(),
+            (std::vector<std::string>{"low-latency rate control unavailable (-12908): using the classic encoder",
+                                      "VTCompressionSessionCreate failed: -12911"}));
 
   // A low-latency session returned together with an error ends construction:
   // no classic attempt follows.
@@ -197,9 +203,9 @@ TEST(EncoderConstruction, FailurePaths) {
   EXPECT_FALSE(withSession.start(lowLatencyConfig(false)));
   EXPECT_EQ(withSession.sessions.creates().size(), 1u);
   EXPECT_FALSE(withSession.sessions.sessionAlive());
-  EXPECT_EQ(withSession.logs(), (std::vector<std::string>{
-                                    "low-latency rate control unavailable (-12911): using the classic encoder",
-                                    "VTCompressionSessionCreate failed: -12911"}));
+  EXPECT_EQ(withSession.logs(),
+            (std::vector<std::string>{"low-latency rate control unavailable (-12911): using the classic encoder",
+                                      "VTCompressionSessionCreate failed: -12911"}));
 
   Harness classicError;
   classicError.sessions.scriptCreate({{-12911, true}});
@@ -549,7 +555,8 @@ TEST(EncoderThreads, ConcurrentRequestsFramesAndOutput) {
   h.frame(++pts);  // collects whatever came after the last frame
   std::vector<std::int64_t> tokens;
   for (const auto& f : h.sessions.frames()) {
-    if (f.options) tokens.insert(tokens.end(), f.options->acknowledgedTokens.begin(), f.options->acknowledgedTokens.end());
+    if (f.options)
+      tokens.insert(tokens.end(), f.options->acknowledgedTokens.begin(), f.options->acknowledgedTokens.end());
   }
   ASSERT_EQ(tokens.size(), static_cast<std::size_t>(kTokens));
   for (int i = 0; i < kTokens; ++i) EXPECT_EQ(tokens[static_cast<std::size_t>(i)], i);
