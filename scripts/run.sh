@@ -5,7 +5,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh"
 "$root/scripts/build.sh" "$root/build"
-helper="$root/build/capture/quorvex-screencap"
+helper="$root/build/Quorvex Host.app/Contents/MacOS/quorvex-screencap"
 
 xvfb_pid=""
 cleanup() {

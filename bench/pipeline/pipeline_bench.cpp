@@ -319,7 +319,7 @@ double conversionMsPerFrame() {
 
 Figures runHelper(const qx::test::XServer& server, int phaseSeconds, Painter& painter) {
   qx::test::Process::Options options;
-  options.args = {qx::test::buildPath("capture/quorvex-screencap"),
+  options.args = {qx::test::bundleProgram("quorvex-screencap"),
                   "--fps",
                   std::to_string(kFps),
                   "--bitrate",

@@ -79,6 +79,8 @@ RunResult run(Process::Options options, std::chrono::milliseconds timeout = std:
 
 // Path of a built executable (QX_BUILD_DIR from ctest, else the working directory).
 std::string buildPath(const std::string& relative);
+// Path of a program inside the build tree's application bundle.
+std::string bundleProgram(const std::string& name);
 // Path inside the source tree (QX_SOURCE_DIR from ctest).
 std::string sourcePath(const std::string& relative);
 // Absolute path of a program found on PATH, or empty.

@@ -80,7 +80,7 @@ class FrameReader {
   std::thread thread_;
 };
 
-std::string helperPath() { return test::buildPath("capture/quorvex-screencap"); }
+std::string helperPath() { return test::bundleProgram("quorvex-screencap"); }
 
 test::Process::Options helperOptions(const test::XServer& x, std::map<std::string, std::string> env,
                                      std::vector<std::string> extraArgs) {

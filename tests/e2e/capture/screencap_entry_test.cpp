@@ -22,7 +22,7 @@ namespace {
 using test::Process;
 using test::RunResult;
 
-std::string helperPath() { return test::buildPath("capture/quorvex-screencap"); }
+std::string helperPath() { return test::bundleProgram("quorvex-screencap"); }
 
 RunResult runHelper(std::vector<std::string> args, const std::string& display) {
   Process::Options o;

@@ -137,7 +137,7 @@ class Helper {
  public:
   Helper(const XServer& x, std::vector<std::string> args) {
     Process::Options o;
-    o.args = {test::buildPath("capture/quorvex-screencap")};
+    o.args = {test::bundleProgram("quorvex-screencap")};
     o.args.insert(o.args.end(), args.begin(), args.end());
     o.setEnv["DISPLAY"] = x.display();
     process_ = std::make_unique<Process>(std::move(o));

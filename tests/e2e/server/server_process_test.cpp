@@ -34,7 +34,7 @@ Process::Options withArgs(std::vector<std::string> args) {
   return options;
 }
 
-std::string serverPath() { return buildPath("server/quorvex-webrtc-server"); }
+std::string serverPath() { return bundleProgram("quorvex-webrtc-server"); }
 std::string fakePath() { return buildPath("tests/e2e/server/fake_screencap"); }
 
 const std::string sps = std::string("\x00\x00\x00\x01\x67", 5);
