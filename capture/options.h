@@ -33,8 +33,10 @@ inline constexpr std::string_view kListDisplaysFlag = "--list-displays";
 // decimal integer, or anything else for 8000000; surrounding horizontal white
 // space is ignored and letters may be in any case (Unicode lower-casing). A
 // plain integer that does not fit 64 bits is not a decimal integer, so it
-// reads as 8000000. Never fails. A scaled value that is not a number reads as 0; one beyond the
-// signed 64-bit range (e.g. "1e300m") clamps to that range.
+// reads as 8000000. Never fails. Scaled values truncate toward zero: one below
+// 1 in magnitude (e.g. "0.0…01m" with hundreds of zeros) reads as 0, one beyond
+// the signed 64-bit range (e.g. "1e300m") saturates, and a scaled number that
+// does not parse reads as 0.
 std::int64_t parseBitrate(std::string_view text);
 
 // Parses the arguments after the program path. Unknown arguments are skipped,

@@ -1,5 +1,6 @@
 #include "common/numbers.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <string>
@@ -37,6 +38,41 @@ std::optional<std::int32_t> parseDecimalInt32(std::string_view text) {
   return static_cast<std::int32_t>(*v);
 }
 
+namespace {
+
+// Whether an unsigned decimal text (digits, an optional point, an optional
+// exponent) denotes a value of 1 or more. Decided by the place of the leading
+// significant digit plus the exponent, since neither alone tells: "0.000…01"
+// has no exponent at all and "1000…0e-5" a negative one.
+bool atLeastOne(std::string_view body) {
+  const std::size_t e = body.find_first_of("eE");
+  const std::string_view mantissa = body.substr(0, e);
+  std::int64_t exponent = 0;
+  if (e != std::string_view::npos) {
+    std::string_view digits = body.substr(e + 1);
+    const bool negative = !digits.empty() && digits[0] == '-';
+    if (!digits.empty() && (digits[0] == '-' || digits[0] == '+')) digits.remove_prefix(1);
+    constexpr std::int64_t kCap = 1'000'000'000'000'000;  // far beyond any double's exponent
+    for (char c : digits) exponent = std::min(kCap, exponent * 10 + (c - '0'));
+    if (negative) exponent = -exponent;
+  }
+  // The value is 0.d… x 10^(order + exponent), d being the leading significant digit.
+  const std::size_t point = mantissa.find('.');
+  const std::string_view whole = mantissa.substr(0, point);
+  std::int64_t order = 0;
+  if (const std::size_t first = whole.find_first_not_of('0'); first != std::string_view::npos) {
+    order = static_cast<std::int64_t>(whole.size() - first);
+  } else {
+    const std::string_view fraction = point == std::string_view::npos ? std::string_view{} : mantissa.substr(point + 1);
+    const std::size_t leading = fraction.find_first_not_of('0');
+    if (leading == std::string_view::npos) return false;  // zero
+    order = -static_cast<std::int64_t>(leading);
+  }
+  return order + exponent > 0;
+}
+
+}  // namespace
+
 std::optional<double> parseDecimalDouble(std::string_view text) {
   if (text.empty()) return std::nullopt;
   std::string_view body = text;
@@ -51,15 +87,9 @@ std::optional<double> parseDecimalDouble(std::string_view text) {
   auto [ptr, ec] = std::from_chars(body.data(), body.data() + body.size(), value, std::chars_format::general);
   if (ptr != body.data() + body.size()) return std::nullopt;
   if (ec == std::errc::result_out_of_range) {
-    // Overflow: from_chars leaves value unchanged; report the infinite magnitude
-    // the text denotes (underflow reads as 0).
-    bool huge = false;
-    auto e = body.find_first_of("eE");
-    if (e != std::string_view::npos)
-      huge = body.substr(e + 1).find('-') == std::string_view::npos;
-    else
-      huge = true;
-    value = huge ? HUGE_VAL : 0.0;
+    // from_chars leaves value unchanged; report the infinite magnitude for an
+    // overflow, 0 for an underflow.
+    value = atLeastOne(body) ? HUGE_VAL : 0.0;
   } else if (ec != std::errc()) {
     return std::nullopt;
   }

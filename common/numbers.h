@@ -15,7 +15,8 @@ std::optional<std::int32_t> parseDecimalInt32(std::string_view text);
 
 // Parses a floating-point decimal number (fraction and exponent allowed, no
 // hex, no "inf"/"nan" words) that must consume the whole text. Ignores the
-// locale.
+// locale. A magnitude too large for a double reads as an infinity, one too
+// small as 0, however many digits spell it.
 std::optional<double> parseDecimalDouble(std::string_view text);
 
 // Converts a double to int64 truncating toward zero; NaN gives 0, values

@@ -224,6 +224,24 @@ TEST(ParseBitrate, OutOfRangeScaledValuesClamp) {
   EXPECT_EQ(parseBitrate("-9223372036854775808"), kMin);
 }
 
+// Long spellings whose double under- or overflows: the magnitude, not the
+// exponent's sign, decides between 0 and saturation.
+TEST(ParseBitrate, LongDecimalsTruncateTowardZeroOrSaturate) {
+  const std::string zeros(330, '0');
+  const struct {
+    std::string text;
+    std::int64_t want;
+  } cases[] = {
+      {"0." + zeros + "1m", 0},       {"-0." + zeros + "1k", 0},
+      {"." + zeros + "9e5m", 0},      {"1" + zeros + "m", kMax},
+      {"-1" + zeros + "e-10k", kMin}, {"0." + zeros + "1e400m", kMax},  // 1e69: representable, then saturated
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text.substr(0, 12));
+    EXPECT_EQ(parseBitrate(c.text), c.want);
+  }
+}
+
 TEST(ParseBitrate, SharedByBothBitrateOptions) {
   const Options o = parse({"--bitrate", " 1.5M ", "--peak-max", "abc"});
   EXPECT_EQ(o.bitrate, 1'500'000);
