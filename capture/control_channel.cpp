@@ -36,19 +36,30 @@ std::optional<ControlCommand> parseControlLine(std::string_view line) {
 
 std::vector<std::string> LineSplitter::feed(std::string_view bytes) {
   std::vector<std::string> lines;
-  pending_.append(bytes);
-  std::size_t begin = 0;
-  for (std::size_t lf = pending_.find('\n'); lf != std::string::npos; lf = pending_.find('\n', begin)) {
-    std::size_t end = lf;
-    if (end > begin && pending_[end - 1] == '\r') --end;
-    lines.emplace_back(pending_, begin, end - begin);
-    begin = lf + 1;
+  while (!bytes.empty()) {
+    const std::size_t lf = bytes.find('\n');
+    const std::string_view part = bytes.substr(0, lf);
+    bytes.remove_prefix(lf == std::string_view::npos ? bytes.size() : lf + 1);
+    if (!discarding_) pending_.append(part);
+    // A trailing CR may be the first half of the terminator, which does not count.
+    const std::size_t limit = kMaxLine + (pending_.ends_with('\r') ? 1 : 0);
+    if (pending_.size() > limit) {
+      pending_.clear();
+      discarding_ = true;
+    }
+    if (lf == std::string_view::npos) break;
+    if (!discarding_) {
+      if (pending_.ends_with('\r')) pending_.pop_back();
+      lines.push_back(std::move(pending_));
+    }
+    pending_.clear();
+    discarding_ = false;
   }
-  pending_.erase(0, begin);
   return lines;
 }
 
 std::optional<std::string> LineSplitter::finish() {
+  discarding_ = false;
   if (pending_.empty()) return std::nullopt;
   std::string last = std::move(pending_);
   pending_.clear();

@@ -38,14 +38,20 @@ std::optional<ControlCommand> parseControlLine(std::string_view line);
 
 // Cuts a byte stream into lines ended by LF or CR LF (a lone CR stays in the
 // line). Bytes after the last terminator wait for more input or finish().
+// A line longer than kMaxLine bytes (terminator not counted) is dropped
+// whole, silently, and splitting resumes after its line feed, so a sender
+// that never ends a line cannot grow the buffer without bound.
 class LineSplitter {
  public:
+  static constexpr std::size_t kMaxLine = 4096;
+
   std::vector<std::string> feed(std::string_view bytes);
   // The unterminated last line, if any bytes are left.
   std::optional<std::string> finish();
 
  private:
   std::string pending_;
+  bool discarding_ = false;  // inside an over-long line: skip to its line feed
 };
 
 // Applies one command to the encoder.

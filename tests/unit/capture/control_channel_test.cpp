@@ -67,6 +67,34 @@ TEST(LineSplitter, EndsLinesAtLineFeedOrCarriageReturnLineFeed) {
   EXPECT_EQ(s.finish(), std::nullopt);
 }
 
+TEST(LineSplitter, DropsOverLongLinesAndResumesAfterTheirLineFeed) {
+  const std::size_t max = LineSplitter::kMaxLine;
+  const std::string full(max, 'x');
+  struct Case {
+    std::vector<std::string> chunks;
+    std::vector<std::string> lines;
+    std::optional<std::string> rest;
+  };
+  const Case cases[] = {
+      {{full + "\n", full + "\r\n"}, {full, full}, std::nullopt},
+      {{full + "\r", "\nidr"}, {full}, "idr"},
+      {{full + "y\nidr\n"}, {"idr"}, std::nullopt},
+      {{full + "\ry\nidr\n"}, {"idr"}, std::nullopt},
+      // Never ended in one read: the rest of it is skipped too, up to its line feed.
+      {{full, std::string(3 * max, 'y'), "y\r\nidr\nbitrate 1"}, {"idr"}, "bitrate 1"},
+      {{full, "yy"}, {}, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    LineSplitter s;
+    std::vector<std::string> lines;
+    for (const auto& chunk : c.chunks) {
+      for (auto& line : s.feed(chunk)) lines.push_back(std::move(line));
+    }
+    EXPECT_EQ(lines, c.lines) << &c - cases;
+    EXPECT_EQ(s.finish(), c.rest) << &c - cases;
+  }
+}
+
 // The real encoder over a fake session, driven through a pipe.
 class ControlChannelTest : public ::testing::Test {
  protected:
