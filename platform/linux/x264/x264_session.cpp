@@ -152,6 +152,8 @@ class X264Session final : public CompressionSession {
     param_.b_annexb = 0;
     param_.b_repeat_headers = 0;
     param_.b_aud = 0;
+    // No HRD signalling: the parameter sets then do not depend on the rate.
+    param_.i_nal_hrd = X264_NAL_HRD_NONE;
     param_.i_scenecut_threshold = 0;
     param_.i_keyint_max = x264::keyframeInterval(settings, X264_KEYINT_MAX_INFINITE);
     param_.i_keyint_min = 1;
@@ -200,6 +202,7 @@ class X264Session final : public CompressionSession {
   }
 
   // SPS and PPS without their length prefixes; x264's SEI is left out.
+  // Read once, at open, before any frame is in flight.
   bool readHeaders() {
     x264_nal_t* nals = nullptr;
     int count = 0;
@@ -259,7 +262,9 @@ class X264Session final : public CompressionSession {
     if (x264_encoder_reconfig(encoder_.get(), &next) < 0) return;  // the previous settings stay
     x264_encoder_parameters(encoder_.get(), &param_);
     appliedRate_ = rate;
-    readHeaders();
+    // The parameter sets stay those read at open: without HRD signalling a
+    // rate change leaves them as they were, and x264_encoder_headers would
+    // write into the output of a frame that a frame thread is still encoding.
   }
 
   void encodeOne(const Job& job) {

@@ -12,7 +12,8 @@
 namespace qx::test {
 
 // Wraps a real session factory so a test or benchmark can wait for output:
-// counts the frames the session delivers and lets the caller drain it.
+// counts the frames the session delivers (and failures) and lets the
+// caller drain it.
 // Only one session at a time. Thread-safe.
 class CountingSessions {
  public:
@@ -25,6 +26,7 @@ class CountingSessions {
         downstream(status, sample);
         std::lock_guard g(m_);
         ++delivered_;
+        if (status != session_status::kOk || !sample) ++failed_;
         cv_.notify_all();
       };
       auto result = inner_(std::move(params));
@@ -41,6 +43,11 @@ class CountingSessions {
   std::int64_t delivered() {
     std::lock_guard g(m_);
     return delivered_;
+  }
+  // Of those, the ones that reported an error or came without a sample.
+  std::int64_t failed() {
+    std::lock_guard g(m_);
+    return failed_;
   }
   // Drains the live session (after which a frame-threaded session takes no
   // more frames).
@@ -86,6 +93,7 @@ class CountingSessions {
   std::mutex m_;
   std::condition_variable cv_;
   std::int64_t delivered_ = 0;
+  std::int64_t failed_ = 0;
   CompressionSession* live_ = nullptr;
 };
 

@@ -283,5 +283,33 @@ TEST(X264RateControl, ConstantBitRateHoldsOnAStillPicture) {
   expectDecodesCleanly(run.path, stream);
 }
 
+// Classic mode with frame threads in flight: a bitrate change every third
+// frame loses no frame and corrupts none.
+TEST(X264RateControl, FrequentBitrateChangesInClassicModeKeepEveryFrame) {
+  if (!test::onPath("ffprobe") || !test::onPath("ffmpeg")) GTEST_SKIP() << "ffmpeg tools missing";
+  constexpr int w = 1280, h = 720, kFrames = 300;
+  EncodeRun run({.width = w,
+                 .height = h,
+                 .fps = 30,
+                 .bitrate = 4'000'000,
+                 .rc = "vbr",
+                 .peakMax = 0,
+                 .lowLatency = false,
+                 .ltr = false});
+  ASSERT_NE(run.encoder, nullptr);
+  for (int i = 0; i < kFrames; ++i) {
+    if (i % 3 == 0) run.encoder->setBitrate(i % 6 == 0 ? 2'000'000 : 5'000'000);
+    run.frames(i, i + 1, w, h);
+  }
+  run.sessions.completeFrames();
+  EXPECT_EQ(run.sessions.delivered(), kFrames);
+  EXPECT_EQ(run.sessions.failed(), 0);
+  const std::string stream = test::readFile(run.path);
+  bool ends = false;
+  EXPECT_EQ(splitStream(stream, ends).size(), static_cast<std::size_t>(kFrames));
+  expectDecodesCleanly(run.path, stream);
+  EXPECT_NE(probe(run.path, "stream=nb_read_frames").find("nb_read_frames=300\n"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace qx
