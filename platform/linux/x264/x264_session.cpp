@@ -140,9 +140,13 @@ class X264Session final : public CompressionSession {
     param_.i_csp = X264_CSP_NV12;
     param_.i_log_level = X264_LOG_NONE;
     param_.i_threads = X264_THREADS_AUTO;
-    param_.b_sliced_threads = ll ? 1 : 0;
+    // Both modes are real-time encoders: sliced threads share each frame, so
+    // it comes out of its own encode call. Frame threads would hold every
+    // frame until threads - 1 more arrive, which on a still screen (one
+    // frame per 2 s) delays a keyframe by many seconds.
+    param_.b_sliced_threads = 1;
     if (!ll) {
-      // Real time: no lookahead queue, only the delay of the frame threads.
+      // Real time: no lookahead queue either (zerolatency sets the same).
       param_.rc.i_lookahead = 0;
       param_.i_sync_lookahead = 0;
       param_.rc.b_mb_tree = 0;
@@ -308,7 +312,7 @@ class X264Session final : public CompressionSession {
       output_(kEncoderMalfunction, nullptr);
       return false;
     }
-    if (size == 0 || count == 0) return true;  // held back by frame threads
+    if (size == 0 || count == 0) return true;  // nothing came out for this call
     EncodedSample sample;
     // x264 keeps a frame's NAL units contiguous, each after its 4-byte size.
     sample.data.emplace(nals[0].p_payload, nals[0].p_payload + size);

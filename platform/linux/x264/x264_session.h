@@ -13,7 +13,8 @@ struct X264SessionOptions {
   // (bench/encode: scrolling text, a sliding window, a cursor). ultrafast
   // came within 0.0014 at less than half of veryfast's CPU time.
   std::string lowLatencyPreset = "ultrafast";
-  // Preset for the classic session (frame threads).
+  // Preset for the classic session (no zerolatency tune, but sliced threads
+  // and no lookahead as well, so each frame also comes out at once).
   std::string classicPreset = "veryfast";
   // Frames that may wait for the encoder thread; when full, the oldest waiting
   // frame is dropped and its options move to the new one.

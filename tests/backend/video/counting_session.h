@@ -49,8 +49,8 @@ class CountingSessions {
     std::lock_guard g(m_);
     return failed_;
   }
-  // Drains the live session (after which a frame-threaded session takes no
-  // more frames).
+  // Drains the live session (after which a session that had frames held
+  // back takes no more).
   void completeFrames() {
     CompressionSession* s = nullptr;
     {
