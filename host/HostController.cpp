@@ -1,0 +1,271 @@
+#include "host/HostController.h"
+
+#include <unistd.h>
+
+#include <chrono>
+#include <string_view>
+#include <utility>
+
+#include "HostCore/HostLaunch.h"
+#include "host/HostTexts.h"
+#include "host/OutputSink.h"
+#include "host/SettingsStore.h"
+#include "host/TokenStore.h"
+
+namespace qx::host {
+namespace {
+
+using std::chrono::milliseconds;
+
+constexpr milliseconds pollInterval{2000};
+constexpr milliseconds killCheckDelay{3000};
+constexpr milliseconds stopAndWaitStep{100};
+constexpr int stopAndWaitSteps = 20;
+
+bool isExecutableFile(const std::filesystem::path& path) {
+  std::error_code ec;
+  return std::filesystem::is_regular_file(path, ec) && ::access(path.c_str(), X_OK) == 0;
+}
+
+}  // namespace
+
+std::string strayServerPattern(const std::string& serverPath) {
+  static constexpr std::string_view metacharacters = "\\^$.|?*+()[]{}";
+  std::string pattern = "^";
+  for (char c : serverPath) {
+    if (metacharacters.find(c) != std::string_view::npos) pattern += '\\';
+    pattern += c;
+  }
+  return pattern + " --listen";
+}
+
+HostController::HostController(Services services, Paths paths, Identity identity, QObject* parent)
+    : QObject(parent),
+      services_(std::move(services)),
+      paths_(std::move(paths)),
+      identity_(std::move(identity)),
+      screenRecording_(services_.permissions.screenRecording()),
+      accessibility_(services_.permissions.accessibility()),
+      addresses_(services_.addresses ? services_.addresses() : std::vector<LocalAddress>{}),
+      loginItemEnabled_(services_.loginItemStatus && services_.loginItemStatus()),
+      settings_(services_.settings.load()),
+      startedAt_(services_.clock.now()),
+      self_(std::make_shared<HostController*>(this)) {
+  std::weak_ptr<HostController*> weak = self_;
+  pollTimer_ = services_.scheduler.every(pollInterval, [weak] {
+    if (auto self = weak.lock()) (*self)->refresh();
+  });
+}
+
+HostController::~HostController() {
+  if (pollTimer_) pollTimer_->cancel();
+  cancelRestart();
+}
+
+std::filesystem::path HostController::serverPath() const { return paths_.macOSDir / "quorvex-webrtc-server"; }
+
+void HostController::cancelRestart() {
+  if (restartWork_) restartWork_->cancel();
+}
+
+void HostController::start() {
+  if (process_) return;
+  cancelRestart();
+  restartWork_.reset();
+
+  if (!services_.settings.configured()) {
+    setRunState(RunState::notConfigured());
+    return;
+  }
+  const std::filesystem::path server = serverPath();
+  if (!isExecutableFile(server)) {
+    setRunState(RunState::failed(texts::incompleteInstall(identity_.chinese)));
+    return;
+  }
+  const std::string screencap = (paths_.macOSDir / "quorvex-screencap").string();
+  if (!HostLaunch::isQuotable(screencap)) {
+    // The capture command could not carry this path to the helper intact.
+    setRunState(RunState::failed(texts::unquotableInstallPath(identity_.chinese)));
+    return;
+  }
+  // A keyring that cannot be read must not start an unprotected server.
+  const std::optional<std::string> token = services_.tokens.load();
+  if (!token) {
+    setRunState(RunState::failed(texts::keyringUnreadable(identity_.chinese)));
+    return;
+  }
+
+  killStrayHosts();
+
+  std::optional<std::string> updateURL = std::string();
+  if (services_.settings.autoCheckUpdates()) updateURL = services_.settings.updateURLOverride();
+  LaunchRequest request;
+  request.program = server.string();
+  request.arguments = HostLaunch::arguments(settings_, screencap, updateURL, services_.settings.ltr());
+  request.environment = HostLaunch::environment(identity_.environment, *token);
+
+  std::weak_ptr<HostController*> weak = self_;
+  Scheduler& scheduler = services_.scheduler;
+  auto sink = std::make_shared<OutputSink>(paths_.log, [weak, &scheduler](const std::string& line) {
+    scheduler.post([weak, line] {
+      if (auto self = weak.lock()) (*self)->handle(line);
+    });
+  });
+  ProcessLauncher::Callbacks callbacks;
+  callbacks.output = [sink](std::string_view bytes) { sink->consume(bytes); };
+  callbacks.outputEnded = [sink] { sink->close(); };
+  callbacks.ended = [weak](ServerProcess& ended, ProcessEnd end) {
+    if (auto self = weak.lock()) (*self)->hostExited(ended, end);
+  };
+
+  ProcessLauncher::LaunchResult result = services_.launcher.launch(request, std::move(callbacks));
+  if (auto* error = std::get_if<std::string>(&result)) {
+    setRunState(RunState::failed(*error));
+    return;
+  }
+  process_ = std::get<std::shared_ptr<ServerProcess>>(std::move(result));
+  sink_ = std::move(sink);
+  startedAt_ = services_.clock.now();
+  scanner_.hostStarted();
+  setProblem(std::nullopt);
+  setConnectedClients(0);
+  setRunState(RunState::running());
+}
+
+void HostController::killStrayHosts() {
+  services_.launcher.runAndWait("pkill",
+                                {"-U", std::to_string(identity_.uid), "-f", strayServerPattern(serverPath().string())});
+}
+
+void HostController::handle(const std::string& line) {
+  if (!scanner_.scan(line)) return;
+  setProblem(scanner_.problem());
+  setConnectedClients(scanner_.connectedClients());
+  if (scanner_.takeUpdateRequest()) emit deviceUpdateRequested();
+}
+
+void HostController::hostExited(ServerProcess& ended, ProcessEnd end) {
+  if (!process_ || process_.get() != &ended) return;
+  process_.reset();
+  sink_.reset();
+  setConnectedClients(0);
+
+  if (stopping_) {
+    stopping_ = false;
+    setRunState(RunState::stopped());
+    if (startAfterStop_) {
+      startAfterStop_ = false;
+      start();
+    }
+    return;
+  }
+
+  const std::string lastExit = texts::processEnd(end, identity_.chinese);
+  const double ranFor = Seconds(services_.clock.now() - startedAt_).count();
+  const double delay = backoff_.nextDelay(ranFor);
+  const auto delayMs = milliseconds(static_cast<std::int64_t>(delay * 1000.0));
+  setRunState(RunState::waiting(services_.clock.now() + delayMs, lastExit));
+
+  std::weak_ptr<HostController*> weak = self_;
+  restartWork_ = services_.scheduler.after(delayMs, [weak] {
+    if (auto self = weak.lock()) (*self)->start();
+  });
+}
+
+void HostController::stop() {
+  cancelRestart();
+  restartWork_.reset();
+  if (process_ && process_->isRunning()) {
+    stopping_ = true;
+    process_->terminate();
+    services_.scheduler.after(killCheckDelay, [process = process_] {
+      if (process->isRunning()) process->kill();
+    });
+    return;
+  }
+  setRunState(RunState::stopped());
+}
+
+void HostController::stopAndWait() {
+  cancelRestart();
+  if (!process_ || !process_->isRunning()) return;
+  stopping_ = true;
+  process_->terminate();
+  for (int i = 0; i < stopAndWaitSteps && process_->isRunning(); ++i) process_->waitForFinished(stopAndWaitStep);
+  if (process_->isRunning()) process_->kill();
+}
+
+void HostController::restart() {
+  backoff_.reset();
+  if (process_ && process_->isRunning()) {
+    startAfterStop_ = true;
+    stop();
+    return;
+  }
+  start();
+}
+
+void HostController::refresh() {
+  screenRecording_ = services_.permissions.screenRecording();
+  emit screenRecordingChanged();
+  accessibility_ = services_.permissions.accessibility();
+  emit accessibilityChanged();
+  if (!services_.addresses) return;
+  std::vector<LocalAddress> current = services_.addresses();
+  if (current != addresses_) {
+    addresses_ = std::move(current);
+    emit addressesChanged();
+  }
+}
+
+void HostController::openLog() {
+  if (services_.openFile) services_.openFile(paths_.log.string());
+}
+
+void HostController::relaunchApp() {
+  services_.launcher.startDetached("/bin/sh",
+                                   {"-c", relaunchScript, paths_.bundle.string(), std::to_string(identity_.pid)});
+  if (services_.quitApplication) services_.quitApplication();
+}
+
+void HostController::setRunState(RunState state) {
+  runState_ = std::move(state);
+  emit runStateChanged();
+}
+
+void HostController::setProblem(std::optional<Problem> problem) {
+  problem_ = problem;
+  emit problemChanged();
+}
+
+void HostController::setConnectedClients(qint64 count) {
+  connectedClients_ = count;
+  emit connectedClientsChanged();
+}
+
+void HostController::setSettings(HostSettings settings) {
+  settings_ = std::move(settings);
+  emit settingsChanged();
+}
+
+void HostController::setLoginItemEnabled(bool enabled) {
+  loginItemEnabled_ = enabled;
+  emit loginItemEnabledChanged();
+}
+
+void HostController::setUpdate(std::optional<UpdateCheck> update) {
+  update_ = std::move(update);
+  emit updateChanged();
+}
+
+void HostController::setUpdatePhase(UpdatePhase phase) {
+  updatePhase_ = std::move(phase);
+  emit updatePhaseChanged();
+}
+
+void HostController::setLastUpdateCheck(std::optional<TimePoint> at) {
+  lastUpdateCheck_ = at;
+  emit lastUpdateCheckChanged();
+}
+
+}  // namespace qx::host

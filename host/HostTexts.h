@@ -1,0 +1,35 @@
+#pragma once
+
+// Every text the host shows, English and Chinese side by side, one small
+// function per text. The language is decided once per process by
+// `isChinese`; the functions themselves take it as an argument so each text
+// can be checked without a desktop.
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "host/HostServices.h"
+
+namespace qx::host {
+
+// Chinese when the first preferred UI language begins with "zh"; English
+// otherwise, also for an empty list.
+bool chineseFor(const std::vector<std::string>& preferredLanguages);
+
+// The process's choice, from the desktop's preferred UI languages, made at the
+// first call and kept.
+bool isChinese();
+
+namespace texts {
+
+std::string incompleteInstall(bool zh);
+// How an unrequested end is described: "exit code 1", "killed by signal 9".
+std::string processEnd(const ProcessEnd& end, bool zh);
+std::string keyringUnreadable(bool zh);
+// The bundle sits in a folder whose path holds both ' and ", which the
+// capture command cannot carry.
+std::string unquotableInstallPath(bool zh);
+
+}  // namespace texts
+}  // namespace qx::host

@@ -1,0 +1,105 @@
+// QuorvexHost: supervises the media server for the signed-in user. The
+// controller starts the server when the setup has been saved, restarts it
+// when it ends on its own, and stops it on every way of quitting.
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QSocketNotifier>
+#include <csignal>
+#include <filesystem>
+
+#include "HostCore/LocalAddress.h"
+#include "host/HostController.h"
+#include "host/HostTexts.h"
+#include "host/OutputSink.h"
+#include "host/SettingsStore.h"
+#include "host/TokenStore.h"
+#include "platform/linux/host/qprocess_launcher.h"
+#include "platform/linux/host/qt_scheduler.h"
+#include "platform/linux/host/qtkeychain_keyring.h"
+#include "platform/linux/host/x11_permission_probe.h"
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onQuitSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+// SIGTERM and SIGINT quit through the event loop, so the server is stopped on
+// the same path as every other way of quitting.
+void quitOnSignals(QCoreApplication& app) {
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
+  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+  QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
+  struct sigaction action = {};
+  action.sa_handler = onQuitSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+qx::HostLaunch::Environment systemEnvironment() {
+  qx::HostLaunch::Environment environment;
+  const QProcessEnvironment system = QProcessEnvironment::systemEnvironment();
+  for (const QString& name : system.keys()) environment[name.toStdString()] = system.value(name).toStdString();
+  return environment;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Taken once: a later swap of the bundle must not change what this process
+  // believes it runs from.
+  std::error_code ec;
+  const std::filesystem::path macOSDir = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
+
+  QCoreApplication app(argc, argv);
+  QCoreApplication::setOrganizationName("Quorvex");
+  QCoreApplication::setApplicationName("QuorvexHost");
+  quitOnSignals(app);
+
+  qx::host::SteadyTimeSource clock;
+  qx::host::QtScheduler scheduler;
+  qx::host::QProcessLauncher launcher;
+  qx::host::SettingsStore settings(qx::host::SettingsStore::defaultPath());
+  qx::host::QtKeychainKeyring keyring;
+  qx::host::TokenStore tokens(keyring, qx::host::TokenStore::defaultFallbackFile());
+  qx::host::X11PermissionProbe permissions;
+
+  qx::host::HostController::Services services{
+      .clock = clock,
+      .scheduler = scheduler,
+      .launcher = launcher,
+      .settings = settings,
+      .tokens = tokens,
+      .permissions = permissions,
+      .addresses = [] { return qx::LocalAddress::current(); },
+      .openFile = [](const std::string& path) { QProcess::startDetached("xdg-open", {QString::fromStdString(path)}); },
+      .loginItemStatus = {},
+      .quitApplication = [] { QCoreApplication::quit(); },
+  };
+  qx::host::HostController::Paths paths{
+      .macOSDir = macOSDir,
+      .bundle = macOSDir.parent_path().parent_path(),
+      .log = qx::host::OutputSink::defaultLogPath(),
+  };
+  qx::host::HostController::Identity identity{
+      .environment = systemEnvironment(),
+      .pid = ::getpid(),
+      .uid = ::getuid(),
+      .chinese = qx::host::isChinese(),
+  };
+  qx::host::HostController controller(services, paths, identity);
+  QObject::connect(&app, &QCoreApplication::aboutToQuit, &controller, [&controller] { controller.stopAndWait(); });
+
+  controller.start();
+  return QCoreApplication::exec();
+}
