@@ -187,6 +187,7 @@ class X264Session final : public CompressionSession {
     }
     if (x264_param_apply_profile(&param_, profile) < 0) return kEncoderMalfunction;
     appliedRate_ = settings.rate;
+    opened_ = settings;
     encoder_.reset(x264_encoder_open(&param_));
     if (!encoder_) return kEncoderMalfunction;
     x264_encoder_parameters(encoder_.get(), &param_);
@@ -285,7 +286,11 @@ class X264Session final : public CompressionSession {
     if (lastTicks_ && ticks <= *lastTicks_) ticks = *lastTicks_ + 1;  // x264 needs increasing pts
     lastTicks_ = ticks;
     pic.i_pts = ticks;
-    if (job.options.forceKeyframe || job.options.forceLTRRefresh) pic.i_type = X264_TYPE_IDR;
+    if (job.options.forceKeyframe || job.options.forceLTRRefresh ||
+        x264::keyframeDueByDuration(opened_, lastKeyTicks_, ticks, kTimebase)) {
+      pic.i_type = X264_TYPE_IDR;
+      lastKeyTicks_ = ticks;
+    }
     pending_[ticks] = job.pts;
     encodeAndEmit(&pic);
   }
@@ -317,6 +322,7 @@ class X264Session final : public CompressionSession {
     // x264 keeps a frame's NAL units contiguous, each after its 4-byte size.
     sample.data.emplace(nals[0].p_payload, nals[0].p_payload + size);
     sample.notSync = out.b_keyframe == 0;
+    if (out.b_keyframe) lastKeyTicks_ = out.i_pts;  // also those x264 placed by the frame limit
     sample.parameterSets = parameterSets_;
     if (auto it = pending_.find(out.i_pts); it != pending_.end()) {
       sample.presentationTime = it->second;
@@ -350,6 +356,8 @@ class X264Session final : public CompressionSession {
   x264_param_t param_{};
   X264Handle encoder_;
   x264::RateSettings appliedRate_;
+  x264::SessionSettings opened_;  // as of open; only the rate changes later
+  std::optional<std::int64_t> lastKeyTicks_;
   std::vector<std::vector<std::uint8_t>> parameterSets_;
   std::map<std::int64_t, MediaTime> pending_;
   std::optional<std::int64_t> lastTicks_;

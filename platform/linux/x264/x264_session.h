@@ -26,7 +26,9 @@ struct X264SessionOptions {
 // opened by prepare(), once the properties are known; a failure to open is
 // reported there. Long-term references are not available (EnableLTR answers
 // kPropertyNotSupported); a frame asking for an LTR refresh is encoded as an
-// IDR, which repairs as much. Acknowledged tokens are ignored.
+// IDR, which repairs as much. Acknowledged tokens are ignored. Of the two
+// keyframe limits, whichever comes first forces an IDR: MaxKeyFrameInterval
+// in frames, MaxKeyFrameIntervalDuration in presentation time.
 [[nodiscard]] CompressionSessionFactory x264SessionFactory(const X264SessionOptions& options = {});
 
 }  // namespace qx

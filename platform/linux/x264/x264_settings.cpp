@@ -179,4 +179,15 @@ int keyframeInterval(const SessionSettings& s, int infinite) {
   return std::max(1, static_cast<int>(frames));
 }
 
+bool keyframeDueByDuration(const SessionSettings& s, std::optional<std::int64_t> lastKeyframe, std::int64_t ticks,
+                           std::int64_t ticksPerSecond) {
+  if (!(s.maxKeyFrameIntervalDuration > 0.0) || !lastKeyframe) return false;
+  std::int64_t elapsed = 0;
+  if (__builtin_sub_overflow(ticks, *lastKeyframe, &elapsed)) {
+    elapsed =
+        ticks > *lastKeyframe ? std::numeric_limits<std::int64_t>::max() : std::numeric_limits<std::int64_t>::min();
+  }
+  return static_cast<double>(elapsed) >= s.maxKeyFrameIntervalDuration * static_cast<double>(ticksPerSecond);
+}
+
 }  // namespace qx::x264

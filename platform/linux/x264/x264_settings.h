@@ -30,7 +30,7 @@ struct SessionSettings {
   double fps = 30.0;
   bool fpsIsInteger = true;
   std::int64_t maxKeyFrameInterval = 0;      // frames; 0 = no limit
-  double maxKeyFrameIntervalDuration = 0.0;  // seconds; 0 = no limit
+  double maxKeyFrameIntervalDuration = 0.0;  // seconds of presentation time; 0 = no limit
   RateSettings rate;
 };
 
@@ -82,5 +82,14 @@ RateMapping mapRate(const RateSettings& rate);
 // Frames between forced IDRs: the tighter of the two limits, or x264's
 // "infinite" marker `infinite` when neither is set.
 int keyframeInterval(const SessionSettings& settings, int infinite);
+
+// Whether the duration limit makes the frame at presentation time `ticks`
+// (`ticksPerSecond` a second) a keyframe: x264 itself counts only frames, and
+// a damage-driven stream on a still screen sends one frame per 2 s, so the
+// frame limit alone would take half an hour there. `lastKeyframe` is the
+// presentation time of the last keyframe, absent before the first (which is
+// one anyway).
+bool keyframeDueByDuration(const SessionSettings& settings, std::optional<std::int64_t> lastKeyframe,
+                           std::int64_t ticks, std::int64_t ticksPerSecond);
 
 }  // namespace qx::x264

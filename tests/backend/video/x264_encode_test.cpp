@@ -237,6 +237,54 @@ TEST(X264Latency, ClassicModeDeliversEachFrameBeforeTheNextSubmission) {
   }
 }
 
+// Classic mode's two keyframe limits, 30 x fps frames and 30 s, on a still
+// screen stepped on the injected clock: whichever comes first gives an IDR,
+// and a requested keyframe restarts the count.
+TEST(X264Keyframes, ClassicModeAppliesTheFrameAndTheDurationLimit) {
+  constexpr int w = 320, h = 240;
+  struct Case {
+    std::int64_t fps;
+    std::chrono::milliseconds step;
+    int frames;
+    int idrAt;  // -1: none requested
+    std::vector<std::size_t> keyframes;
+  };
+  using std::chrono::milliseconds;
+  const Case cases[] = {
+      {30, milliseconds(2000), 35, -1, {0, 15, 30}},  // the idle cadence: 30 s long before 900 frames
+      {30, milliseconds(2000), 30, 5, {0, 5, 20}},
+      {1, milliseconds(500), 65, -1, {0, 30, 60}},  // 30 frames in 15 s come first
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(&c - cases);
+    EncodeRun run({.width = w,
+                   .height = h,
+                   .fps = c.fps,
+                   .bitrate = 2'000'000,
+                   .rc = "vbr",
+                   .peakMax = 0,
+                   .lowLatency = false,
+                   .ltr = false});
+    ASSERT_NE(run.encoder, nullptr);
+    const auto still = test::patternFrame(w, h, 0, test::Pattern::screen);
+    for (int i = 0; i < c.frames; ++i) {
+      if (i == c.idrAt) run.encoder->requestKeyframe();
+      run.encoder->encode(still, MediaTime::fromHostNanos(run.clock.hostNanos()));
+      run.clock.advance(c.step);
+    }
+    run.sessions.completeFrames();
+    bool ends = false;
+    const auto units = splitStream(test::readFile(run.path), ends);
+    ASSERT_EQ(units.size(), static_cast<std::size_t>(c.frames));
+    std::vector<std::size_t> keyframes;
+    for (std::size_t i = 0; i < units.size(); ++i) {
+      const auto t = types(units[i]);
+      if (std::find(t.begin(), t.end(), 5) != t.end()) keyframes.push_back(i);
+    }
+    EXPECT_EQ(keyframes, c.keyframes);
+  }
+}
+
 // Output rate over the frames' own timestamps: frames [from, to) at 30 fps.
 double bitsPerSecond(const std::vector<AccessUnit>& units, int from, int to) {
   double bytes = 0;

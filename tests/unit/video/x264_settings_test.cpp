@@ -102,5 +102,28 @@ TEST(X264Settings, KeyframeIntervalTakesTheTighterLimit) {
   EXPECT_EQ(keyframeInterval(s, kInfinite), kInfinite);
 }
 
+TEST(X264Settings, DurationLimitCountsPresentationTimeSinceTheLastKeyframe) {
+  constexpr std::int64_t kTicks = 90'000, kMax = std::numeric_limits<std::int64_t>::max();
+  SessionSettings limited;
+  limited.maxKeyFrameIntervalDuration = 30.0;
+  const struct {
+    const SessionSettings& settings;
+    std::optional<std::int64_t> last;
+    std::int64_t now;
+    bool due;
+  } cases[] = {
+      {limited, 0, 30 * kTicks - 1, false},
+      {limited, 0, 30 * kTicks, true},
+      {limited, 5 * kTicks, 40 * kTicks, true},
+      {limited, std::nullopt, 100 * kTicks, false},  // before the first keyframe
+      {limited, -kMax, kMax, true},                  // no overflow
+      {limited, kMax, -kMax, false},
+      {SessionSettings{}, 0, 1000 * kTicks, false},  // no duration limit
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(keyframeDueByDuration(c.settings, c.last, c.now, kTicks), c.due) << &c - cases;
+  }
+}
+
 }  // namespace
 }  // namespace qx::x264
