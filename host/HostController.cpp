@@ -47,7 +47,7 @@ HostController::HostController(Services services, Paths paths, Identity identity
       screenRecording_(services_.permissions.screenRecording()),
       accessibility_(services_.permissions.accessibility()),
       addresses_(services_.addresses ? services_.addresses() : std::vector<LocalAddress>{}),
-      loginItemEnabled_(services_.loginItemStatus && services_.loginItemStatus()),
+      loginItemEnabled_(services_.loginItem && services_.loginItem->enabled()),
       settings_(services_.settings.load()),
       startedAt_(services_.clock.now()),
       self_(std::make_shared<HostController*>(this)) {
@@ -226,6 +226,14 @@ void HostController::relaunchApp() {
   services_.launcher.startDetached("/bin/sh",
                                    {"-c", relaunchScript, paths_.bundle.string(), std::to_string(identity_.pid)});
   if (services_.quitApplication) services_.quitApplication();
+}
+
+void HostController::setLoginItem(bool on) {
+  if (!services_.loginItem) return;
+  if (auto error = services_.loginItem->setEnabled(on); error && services_.systemLog)
+    services_.systemLog->write("Quorvex Host: login item " + std::string(on ? "register" : "unregister") +
+                               " failed: " + *error);
+  setLoginItemEnabled(services_.loginItem->enabled());
 }
 
 void HostController::setRunState(RunState state) {

@@ -69,8 +69,10 @@ class HostController : public QObject {
     PermissionProbe& permissions;
     AddressSource addresses;
     FileOpener openFile;
-    // Whether the login item is registered; absent reads false.
-    std::function<bool()> loginItemStatus;
+    // The login item; null reads as not registered.
+    LoginItemService* loginItem = nullptr;
+    // System-log lines; may be null.
+    SystemLog* systemLog = nullptr;
     // Ends the application (its quit path runs stopAndWait).
     std::function<void()> quitApplication;
   };
@@ -98,6 +100,9 @@ class HostController : public QObject {
   void refresh();
   void openLog();
   void relaunchApp();
+  // Registers or unregisters the login item, logs a failure, and publishes
+  // what the desktop reports afterwards (not what was asked).
+  void setLoginItem(bool on);
 
   const RunState& runState() const { return runState_; }
   std::optional<Problem> problem() const { return problem_; }

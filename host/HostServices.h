@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -117,5 +118,40 @@ using AddressSource = std::function<std::vector<LocalAddress>()>;
 
 // Opens a file with the desktop's default application.
 using FileOpener = std::function<void(const std::string& path)>;
+
+// Modal alerts, brought in front of other windows. `show` blocks until the
+// user answers (a nested event loop in production).
+class Alerts {
+ public:
+  struct Alert {
+    std::string title;
+    std::string text;
+    std::vector<std::string> buttons;  // first is the default; at least one
+    std::string checkbox;              // a checkbox with this title when not empty
+  };
+  struct Answer {
+    int button = 0;        // index into `buttons`; 0 is the first (default) one
+    bool checked = false;  // the checkbox's state
+  };
+  virtual ~Alerts() = default;
+  virtual Answer show(const Alert& alert) = 0;
+};
+
+// The few lines the host writes to the system log ("Quorvex Host: ...").
+class SystemLog {
+ public:
+  virtual ~SystemLog() = default;
+  virtual void write(const std::string& line) = 0;
+};
+
+// The login item: registered or not, as the desktop sees it.
+class LoginItemService {
+ public:
+  virtual ~LoginItemService() = default;
+  // True when the desktop will start this bundle at login.
+  virtual bool enabled() = 0;
+  // Registers (true) or unregisters (false); the error's description on failure.
+  virtual std::optional<std::string> setEnabled(bool on) = 0;
+};
 
 }  // namespace qx::host

@@ -83,7 +83,8 @@ int main(int argc, char** argv) {
       .permissions = permissions,
       .addresses = [] { return qx::LocalAddress::current(); },
       .openFile = [](const std::string& path) { QProcess::startDetached("xdg-open", {QString::fromStdString(path)}); },
-      .loginItemStatus = {},
+      .loginItem = nullptr,
+      .systemLog = nullptr,
       .quitApplication = [] { QCoreApplication::quit(); },
   };
   qx::host::HostController::Paths paths{

@@ -165,4 +165,25 @@ class FakePermissionProbe final : public PermissionProbe {
   int reads = 0;
 };
 
+class FakeLoginItem final : public LoginItemService {
+ public:
+  bool enabled() override { return status; }
+  std::optional<std::string> setEnabled(bool on) override {
+    requests.push_back(on);
+    if (error) return error;
+    status = on && !approvalPending;
+    return std::nullopt;
+  }
+  bool status = false;
+  bool approvalPending = false;  // registering succeeds but the desktop does not enable it
+  std::optional<std::string> error;
+  std::vector<bool> requests;
+};
+
+class FakeSystemLog final : public SystemLog {
+ public:
+  void write(const std::string& line) override { lines.push_back(line); }
+  std::vector<std::string> lines;
+};
+
 }  // namespace qx::host::fake

@@ -98,7 +98,8 @@ class HostProcessTest : public ::testing::Test {
   fs::path server() const { return macOS / "quorvex-webrtc-server"; }
 
   HostController& make(HostLaunch::Environment environment) {
-    HostController::Services services{clock, scheduler, launcher, settings, tokens, probe, {}, {}, {}, {}};
+    HostController::Services services{clock, scheduler, launcher, settings, tokens, probe,
+                                      {},    {},        nullptr,  nullptr,  {}};
     controller = std::make_unique<HostController>(
         services, HostController::Paths{macOS, bundle, dir.file("state/Quorvex/host.log")},
         HostController::Identity{std::move(environment), ::getpid(), ::getuid(), false});
@@ -191,7 +192,8 @@ TEST_F(HostProcessTest, RelaunchStartsOneNewHostAfterTheOldOneEnded) {
   qx::test::Process oldHost(detachedInput({"/bin/sleep", "0.5"}));
   ::setenv("QX_OLD_PID", std::to_string(oldHost.pid()).c_str(), 1);
 
-  HostController::Services services{clock, scheduler, launcher, settings, tokens, probe, {}, {}, {}, [] {}};
+  HostController::Services services{clock, scheduler, launcher, settings, tokens, probe,
+                                    {},    {},        nullptr,  nullptr,  [] {}};
   HostController c(services, HostController::Paths{macOS, bundle, dir.file("host.log")},
                    HostController::Identity{{}, oldHost.pid(), ::getuid(), false});
   c.relaunchApp();

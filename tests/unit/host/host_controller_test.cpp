@@ -49,7 +49,8 @@ class ControllerTest : public ::testing::Test {
 
   HostController& make() {
     HostController::Services services{
-        clock, clock, launcher, settings, tokens, probe, [this] { return addresses; }, {}, {}, [this] { ++quits; }};
+        clock, clock,      launcher,   settings,           tokens, probe, [this] { return addresses; },
+        {},    &loginItem, &systemLog, [this] { ++quits; }};
     controller = std::make_unique<HostController>(
         services, HostController::Paths{macOS, macOS.parent_path().parent_path(), dir.path() + "/host.log"},
         HostController::Identity{{{"HOME", "/home/u"}}, 77, 1000, false});
@@ -69,6 +70,8 @@ class ControllerTest : public ::testing::Test {
   fake::FakeLauncher launcher;
   fake::FakeKeyring keyring;
   fake::FakePermissionProbe probe;
+  fake::FakeLoginItem loginItem;
+  fake::FakeSystemLog systemLog;
   SettingsStore settings;
   TokenStore tokens;
   std::vector<LocalAddress> addresses{{"192.168.1.5", LocalAddress::Kind::lan}};
@@ -281,6 +284,16 @@ TEST_F(ControllerTest, RelaunchWaitsForThisProcessThenQuits) {
   EXPECT_THAT(launcher.detached[0].second,
               ElementsAre("-c", relaunchScript, macOS.parent_path().parent_path().string(), "77"));
   EXPECT_EQ(quits, 1);
+}
+
+TEST_F(ControllerTest, LoginItemPublishesWhatTheDesktopReports) {
+  HostController& c = make();
+  loginItem.approvalPending = true;
+  c.setLoginItem(true);
+  EXPECT_FALSE(c.loginItemEnabled());
+  loginItem.error = "read-only file system";
+  c.setLoginItem(false);
+  EXPECT_THAT(systemLog.lines, ElementsAre("Quorvex Host: login item unregister failed: read-only file system"));
 }
 
 TEST(StrayServerPattern, EscapesEveryRegexMetacharacter) {
