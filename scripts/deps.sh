@@ -17,7 +17,7 @@ packages=(
   qt6-base-dev qtkeychain-qt6-dev
   # test services and tools: X servers, sound server, session bus, decoders
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth
-  ffmpeg pulseaudio pulseaudio-utils dbus dbus-x11 gnome-keyring
+  ffmpeg pulseaudio pulseaudio-utils dbus dbus-x11 gnome-keyring procps
 )
 
 missing=()
