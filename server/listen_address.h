@@ -15,9 +15,10 @@ struct ListenAddress {
   bool operator==(const ListenAddress&) const = default;
 };
 
-// Reads ":port", "host:port" or "[v6]:port". The port is 0 to 65535 in plain
-// decimal (0 lets the system choose). Absent for anything else, including a
-// bare IPv6 literal without brackets, which would be ambiguous.
+// Reads the listen address exactly as the host's settings do (port after the
+// last ':', host before it with brackets stripped), so every address the
+// settings accept is served. Absent for what the settings refuse, except port
+// 0, which lets the system choose.
 std::optional<ListenAddress> parseListenAddress(std::string_view text);
 
 // "host:port", with brackets around IPv6 hosts, for log lines.
