@@ -151,7 +151,25 @@ std::optional<std::int64_t> exactInt64(const nlohmann::json& value) {
 }
 
 std::string dumpCompact(const nlohmann::json& value) {
-  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  const std::string raw = value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  // The output is valid UTF-8 and ASCII outside strings, and these lead
+  // bytes cannot be continuation bytes, so each match is that character.
+  std::string out;
+  out.reserve(raw.size());
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    const auto b = static_cast<unsigned char>(raw[i]);
+    if (b == 0xC2 && i + 1 < raw.size() && static_cast<unsigned char>(raw[i + 1]) == 0x85) {
+      out += "\\u0085";
+      i += 1;
+    } else if (b == 0xE2 && i + 2 < raw.size() && static_cast<unsigned char>(raw[i + 1]) == 0x80 &&
+               (static_cast<unsigned char>(raw[i + 2]) == 0xA8 || static_cast<unsigned char>(raw[i + 2]) == 0xA9)) {
+      out += static_cast<unsigned char>(raw[i + 2]) == 0xA8 ? "\\u2028" : "\\u2029";
+      i += 2;
+    } else {
+      out += raw[i];
+    }
+  }
+  return out;
 }
 
 }  // namespace qx::hostcore_json

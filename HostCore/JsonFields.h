@@ -25,7 +25,9 @@ std::optional<nlohmann::json> parse(std::string_view text);
 std::optional<std::int64_t> exactInt64(const nlohmann::json& value);
 
 // Compact serialisation that never throws: invalid UTF-8 inside strings is
-// written as U+FFFD.
+// written as U+FFFD. Besides the control characters, U+0085, U+2028 and U+2029
+// are escaped too: readers that split lines there (the updater report's) must
+// see the whole object on one line.
 std::string dumpCompact(const nlohmann::json& value);
 
 }  // namespace qx::hostcore_json

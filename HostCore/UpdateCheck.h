@@ -33,8 +33,9 @@ struct UpdateCheck {
   // Absent when there is no such line or it is not a valid report.
   static std::optional<UpdateCheck> decode(std::string_view output);
 
-  // The report as one compact JSON line, absent members left out; `decode`
-  // reads it back equal.
+  // The report as one compact JSON line, absent members left out, every line
+  // terminator that `decode` splits at escaped inside strings; `decode` reads
+  // it back equal.
   std::string encode() const;
 
   friend bool operator==(const UpdateCheck&, const UpdateCheck&) = default;

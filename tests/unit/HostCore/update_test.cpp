@@ -141,6 +141,20 @@ TEST(UpdateCheckEncode, RoundTripsThroughDecode) {
   EXPECT_EQ(UpdateCheck::decode(minimal.encode()), minimal);
 }
 
+// Every terminator `decode` splits at must be escaped by `encode`, in each
+// text member, or the report is cut in two and cannot be read back.
+TEST(UpdateCheckEncode, EscapesEveryLineTerminatorDecodeKnows) {
+  for (const char* sep : {"\n", "\v", "\f", "\r", "\r\n", "\xC2\x85", "\xE2\x80\xA8", "\xE2\x80\xA9"}) {
+    SCOPED_TRACE(testing::PrintToString(std::string(sep)));
+    const std::string text = "Fixes" + std::string(sep) + "More fixes";
+    UpdateCheck r("1.2.0", "1.3.0", true, text);
+    r.notes = std::map<std::string, std::string>{{"en", text}};
+    r.path = "/cache/" + text + ".app";
+    r.platform = text;
+    EXPECT_EQ(UpdateCheck::decode(r.encode() + "\n"), r);
+  }
+}
+
 TEST(UpdateCheckNotes, ChoosesByLanguageWithoutReplacingAnEmptyChoice) {
   UpdateCheck r("1", std::nullopt, true, std::nullopt);
   EXPECT_EQ(notes(r, true), std::nullopt);
