@@ -8,10 +8,12 @@
 
 #include <unistd.h>
 #include <cstdio>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <system_error>
+#include <vector>
 
 namespace qx::server {
 
@@ -42,7 +44,68 @@ std::optional<std::string> readSmallFile(const fs::path& path, std::size_t limit
   return data;
 }
 
+// The system's own limit on links followed in one lookup.
+constexpr int maxLinkHops = 40;
+
+fs::path under(const fs::path& root, const std::vector<fs::path>& parts) {
+  fs::path path = root;
+  for (const auto& part : parts) path /= part;
+  return path;
+}
+
+// Follows the link at `link` (relative to `root`; its parent directories are
+// real ones) one component at a time, never above `root`. True when every
+// step stays inside and the target exists.
+bool resolvesInside(const fs::path& root, const fs::path& link) {
+  std::error_code ec;
+  fs::path target = fs::read_symlink(root / link, ec);
+  if (ec || target.is_absolute()) return false;
+  const fs::path parent = link.parent_path();
+  std::vector<fs::path> position(parent.begin(), parent.end());
+  std::deque<fs::path> pending(target.begin(), target.end());
+  int hops = 1;
+  while (!pending.empty()) {
+    fs::path part = pending.front();
+    pending.pop_front();
+    if (part.empty() || part == ".") continue;
+    if (part == "..") {
+      if (position.empty()) return false;
+      position.pop_back();
+      continue;
+    }
+    position.push_back(part);
+    const fs::path here = under(root, position);
+    const auto status = fs::symlink_status(here, ec);
+    if (ec || !fs::exists(status)) return false;
+    if (fs::is_symlink(status)) {
+      target = fs::read_symlink(here, ec);
+      if (ec || target.is_absolute() || ++hops > maxLinkHops) return false;
+      position.pop_back();
+      pending.insert(pending.begin(), target.begin(), target.end());
+    } else if (!pending.empty() && !fs::is_directory(status)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 }  // namespace
+
+std::optional<std::string> linkLeavingTree(const fs::path& root) {
+  std::error_code ec;
+  if (fs::is_symlink(fs::symlink_status(root, ec))) return std::string(".");
+  if (!fs::is_directory(root, ec)) return std::nullopt;
+  // Directory links are not descended into: they are checked as links.
+  fs::recursive_directory_iterator it(root, ec);
+  for (; !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (!it->is_symlink(ec)) continue;
+    const fs::path relative = it->path().lexically_relative(root);
+    if (!resolvesInside(root, relative)) return relative.string();
+  }
+  // A tree that cannot be read to its end cannot be vouched for.
+  if (ec) return std::string(".");
+  return std::nullopt;
+}
 
 std::optional<Manifest> parseManifest(std::string_view text) {
   json object = json::parse(text, nullptr, false);
@@ -193,9 +256,16 @@ UpdateCheck runUpdate(const std::optional<std::string>& url, std::string_view cu
     return report;
   }
   fs::remove_all(target, ec);
+  // Links are copied as links and the copy is what gets checked, so what is
+  // reported is what was vetted, whatever the feed does meanwhile.
   fs::copy(source, target, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
   if (ec) {
     report.error = "copy failed: " + ec.message();
+    return report;
+  }
+  if (auto link = linkLeavingTree(target)) {
+    fs::remove_all(target, ec);
+    report.error = "bundle holds a link leading outside it or nowhere: " + *link;
     return report;
   }
   report.path = target.string();

@@ -3,6 +3,7 @@
 #include "HostCore/UpdateCheck.h"
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <optional>
@@ -36,9 +37,18 @@ std::optional<std::string> feedPath(std::string_view url);
 // only name files inside its own feed.
 bool isSafeRelativePath(std::string_view path);
 
+// The first symbolic link in the tree at `root` (`root` itself included) that
+// leads outside the tree or nowhere, as a path relative to `root`; absent when
+// every link resolves inside. Links are followed as the system would (a link
+// through a link, ".." after a link), each step checked; an absolute target
+// counts as outside, since a copy of the tree would still point at the
+// original place.
+std::optional<std::string> linkLeavingTree(const std::filesystem::path& root);
+
 // One updater run against a local feed: "check" reports what the feed offers
 // (`available` when its "latest" is newer than `current`); "download" also
-// copies the offered bundle into `downloadDir` and reports its "path". Never
+// copies the offered bundle into `downloadDir` and reports its "path", unless
+// the bundle holds a link leading outside it (`linkLeavingTree`). Never
 // throws; problems end up in the report's "error". `log` receives progress
 // lines (without line feed).
 UpdateCheck runUpdate(const std::optional<std::string>& url, std::string_view current,

@@ -174,6 +174,50 @@ TEST(RunUpdate, DownloadRefusesWhatItShouldNotFetch) {
   EXPECT_TRUE(fs::is_empty(target.path()));
 }
 
+// A reported path must not lead outside the download directory through a
+// link in the bundle, however the link gets there.
+TEST(RunUpdate, DownloadRefusesLinksLeadingOutsideTheBundle) {
+  using Links = std::vector<std::pair<std::string, std::string>>;  // path in the feed, target
+  struct Case {
+    const char* what;
+    std::string bundle;
+    Links links;
+  };
+  const Case cases[] = {
+      {"absolute", "Quorvex Host.app", {{"Quorvex Host.app/Contents/MacOS/sh", "/bin/sh"}}},
+      {"upwards", "Quorvex Host.app", {{"Quorvex Host.app/Contents/up", "../../.."}}},
+      {"dot-dot after a link",
+       "Quorvex Host.app",
+       {{"Quorvex Host.app/Contents/MacOS/top", "../.."}, {"Quorvex Host.app/Contents/MacOS/out", "top/.."}}},
+      {"dangling", "Quorvex Host.app", {{"Quorvex Host.app/Contents/gone", "Missing"}}},
+      {"loop", "Quorvex Host.app", {{"Quorvex Host.app/a", "b"}, {"Quorvex Host.app/b", "a"}}},
+      {"the bundle itself", "Link.app", {{"Link.app", "Quorvex Host.app"}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Feed feed(R"({"latest":"2.0","bundle":")" + c.bundle + R"("})");
+    for (const auto& [path, target] : c.links) fs::create_symlink(target, feed.dir.file(path));
+    qx::test::TempDir downloads;
+    auto report = runUpdate(feed.dir.path(), "1.0", downloads.path(), quiet);
+    EXPECT_FALSE(report.path.has_value());
+    ASSERT_TRUE(report.error.has_value());
+    EXPECT_THAT(*report.error, HasSubstr("outside"));
+    EXPECT_TRUE(fs::is_empty(downloads.path()));  // the copy is removed again
+  }
+}
+
+TEST(RunUpdate, DownloadKeepsLinksThatStayInside) {
+  Feed feed(newerManifest);
+  fs::create_symlink("MacOS", feed.dir.file("Quorvex Host.app/Contents/Current"));
+  fs::create_symlink("../Current/../Info.plist", feed.dir.file("Quorvex Host.app/Contents/MacOS/plist"));
+  qx::test::TempDir downloads;
+  auto report = runUpdate(feed.dir.path(), "1.3", downloads.path(), quiet);
+  ASSERT_FALSE(report.error.has_value()) << *report.error;
+  ASSERT_TRUE(report.path.has_value());
+  EXPECT_EQ(fs::read_symlink(*report.path + "/Contents/Current"), "MacOS");
+  EXPECT_EQ(qx::test::readFile(*report.path + "/Contents/Current/plist"), "plist");
+}
+
 TEST(InstallRequest, OnlyVersionsPassAndComeOutPlain) {
   EXPECT_EQ(installRequestVersion(R"({"version":"1.4.0"})"), std::optional<std::string>("1.4.0"));
   EXPECT_EQ(installRequestVersion(R"({"version":" 1.4 ","other":1})"), std::optional<std::string>("1.4"));
