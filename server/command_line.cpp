@@ -125,4 +125,15 @@ std::optional<std::vector<std::string>> helperArguments(const ServeOptions& opti
   return words;
 }
 
+std::vector<std::string> helperEnvironment(const char* const* serverEnvironment) {
+  constexpr std::string_view secret = "QUORVEX_HOST_TOKEN";
+  std::vector<std::string> entries;
+  for (const char* const* entry = serverEnvironment; *entry != nullptr; ++entry) {
+    std::string_view text(*entry);
+    if (text.substr(0, text.find('=')) == secret) continue;
+    entries.emplace_back(text);
+  }
+  return entries;
+}
+
 }  // namespace qx::server

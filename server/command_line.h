@@ -46,4 +46,10 @@ std::string usageLine();
 // quote) or is empty.
 std::optional<std::vector<std::string>> helperArguments(const ServeOptions& options, std::optional<int> audioFd);
 
+// The helper's environment: the server's own ("NAME=value" entries, ended by
+// a null pointer) less "QUORVEX_HOST_TOKEN", the clients' secret, which the
+// helper has no use for. Everything else stays: its display and sound
+// libraries need DISPLAY, XAUTHORITY, XDG_RUNTIME_DIR and the like.
+std::vector<std::string> helperEnvironment(const char* const* serverEnvironment);
+
 }  // namespace qx::server

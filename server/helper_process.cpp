@@ -7,8 +7,6 @@
 #include <csignal>
 #include <cstring>
 
-extern char** environ;
-
 namespace qx::server {
 
 FileDescriptor::~FileDescriptor() {
@@ -62,7 +60,9 @@ struct SpawnSetup {
 
 }  // namespace
 
-std::optional<HelperProcess> spawnHelper(const std::vector<std::string>& args, bool withAudio, SpawnError& error) {
+std::optional<HelperProcess> spawnHelper(const std::vector<std::string>& args,
+                                         const std::vector<std::string>& environment, bool withAudio,
+                                         SpawnError& error) {
   if (args.empty()) {
     error.message = "empty capture command";
     return std::nullopt;
@@ -95,9 +95,13 @@ std::optional<HelperProcess> spawnHelper(const std::vector<std::string>& args, b
   argv.reserve(args.size() + 1);
   for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
+  std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
+  for (const auto& entry : environment) envp.push_back(const_cast<char*>(entry.c_str()));
+  envp.push_back(nullptr);
 
   pid_t pid = -1;
-  int rc = posix_spawnp(&pid, argv[0], &setup.actions, &setup.attributes, argv.data(), environ);
+  int rc = posix_spawnp(&pid, argv[0], &setup.actions, &setup.attributes, argv.data(), envp.data());
   if (rc != 0) {
     error.message = "cannot start " + args[0] + ": " + std::strerror(rc);
     return std::nullopt;

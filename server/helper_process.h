@@ -46,10 +46,12 @@ struct SpawnError {
   std::string message;
 };
 
-// Starts `args` (args[0] looked up on PATH when it has no slash) with the
-// default signal dispositions and an empty signal mask. `withAudio` creates
-// the audio pipe; the caller must then have put "--audio-fd 3" in `args`.
-[[nodiscard]] std::optional<HelperProcess> spawnHelper(const std::vector<std::string>& args, bool withAudio,
+// Starts `args` (args[0] looked up on PATH when it has no slash) with
+// `environment` ("NAME=value" entries) as its whole environment, the default
+// signal dispositions and an empty signal mask. `withAudio` creates the audio
+// pipe; the caller must then have put "--audio-fd 3" in `args`.
+[[nodiscard]] std::optional<HelperProcess> spawnHelper(const std::vector<std::string>& args,
+                                                       const std::vector<std::string>& environment, bool withAudio,
                                                        SpawnError& error);
 
 }  // namespace qx::server

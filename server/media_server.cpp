@@ -1,6 +1,7 @@
 #include "server/media_server.h"
 
 #include "common/log.h"
+#include "server/connection_limits.h"
 #include "server/helper_process.h"
 #include "server/http_rules.h"
 #include "server/listen_address.h"
@@ -14,6 +15,7 @@
 #include <boost/beast/http.hpp>
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <array>
@@ -21,8 +23,12 @@
 #include <chrono>
 #include <csignal>
 #include <deque>
+#include <limits>
 #include <memory>
 #include <set>
+#include <string_view>
+
+extern char** environ;
 
 namespace qx::server {
 
@@ -49,6 +55,65 @@ constexpr std::size_t maxHelperLine = 64 * 1024;
 // Control lines queued for a helper that does not read its input.
 constexpr std::size_t maxPendingControlLines = 256;
 constexpr std::size_t maxRequestBody = 64 * 1024;
+constexpr std::size_t maxRequestHeader = 16 * 1024;
+// A connection that has not sent its whole request by then is dropped, so idle
+// connections cannot hold the slots for long.
+constexpr auto requestDeadline = 5s;
+constexpr auto responseDeadline = 10s;
+// After an answer the client's remaining input is read and discarded for at
+// most this long before closing: closing with unread input would reset the
+// connection, and the client could lose the answer.
+constexpr auto lingerDeadline = 2s;
+// A failed accept (out of descriptors or memory) leaves the connection queued,
+// so an immediate retry would fail the same way and spin.
+constexpr auto acceptRetryDelay = 200ms;
+
+// One of the server's limited connection slots, counted while it lives.
+class ConnectionSlot {
+ public:
+  explicit ConnectionSlot(std::shared_ptr<std::size_t> open) : open_(std::move(open)) { ++*open_; }
+  ~ConnectionSlot() { release(); }
+  ConnectionSlot(ConnectionSlot&& other) noexcept = default;
+  ConnectionSlot& operator=(ConnectionSlot&&) = delete;
+  ConnectionSlot(const ConnectionSlot&) = delete;
+  ConnectionSlot& operator=(const ConnectionSlot&) = delete;
+
+  void release() {
+    if (open_) --*open_;
+    open_.reset();
+  }
+
+ private:
+  // Shared, so a connection that outlives the server (its handlers are
+  // destroyed with the io_context) still counts into valid memory.
+  std::shared_ptr<std::size_t> open_;
+};
+
+struct Refusal {
+  http::status status;
+  const char* body;
+};
+
+// The answer to a request the parser refused. Absent when there is no one to
+// answer: the client went away, or sent nothing complete in time.
+std::optional<Refusal> refusalForParseError(const beast::error_code& ec) {
+  if (ec == http::error::body_limit) return Refusal{http::status::payload_too_large, "request body too large\n"};
+  if (ec == http::error::header_limit) {
+    return Refusal{http::status::request_header_fields_too_large, "request header too large\n"};
+  }
+  if (ec.category() != beast::error_code(http::error::bad_method).category()) return std::nullopt;
+  if (ec == http::error::end_of_stream || ec == http::error::partial_message || ec == http::error::short_read) {
+    return std::nullopt;
+  }
+  return Refusal{http::status::bad_request, "malformed request\n"};
+}
+
+// Transfer-Encoding with Content-Length, or without chunked last, leaves the
+// request's length ambiguous (the parser refuses only some of these forms).
+bool ambiguousLength(const http::request<http::string_body>& request) {
+  if (request.count(http::field::transfer_encoding) == 0) return false;
+  return request.count(http::field::content_length) != 0 || !request.chunked();
+}
 
 class Server;
 
@@ -56,8 +121,8 @@ class Server;
 // one thread; handlers hold a shared pointer so the object outlives them.
 class StreamClient : public std::enable_shared_from_this<StreamClient> {
  public:
-  StreamClient(Server& server, tcp::socket socket, std::size_t maxBytes, bool video)
-      : server_(server), socket_(std::move(socket)), queue_(maxBytes), video_(video) {}
+  StreamClient(Server& server, tcp::socket socket, ConnectionSlot slot, std::size_t maxBytes, bool video)
+      : server_(server), socket_(std::move(socket)), slot_(std::move(slot)), queue_(maxBytes), video_(video) {}
 
   bool video() const { return video_; }
   bool waitingForKeyframe = true;
@@ -74,6 +139,7 @@ class StreamClient : public std::enable_shared_from_this<StreamClient> {
 
   Server& server_;
   tcp::socket socket_;
+  ConnectionSlot slot_;
   SendQueue queue_;
   bool video_;
   bool writing_ = false;
@@ -94,21 +160,25 @@ class Server {
         helperErrors_(io),
         helperAudio_(io),
         killTimer_(io),
-        graceTimer_(io) {}
+        graceTimer_(io),
+        acceptTimer_(io) {}
 
   [[nodiscard]] bool listen();
   [[nodiscard]] bool startHelper();
+  // Connections past `count` are answered 503 and closed.
+  void limitConnections(std::size_t count) { maxConnections_ = count; }
   int exitStatus() const;
 
   // Used by request sessions.
   const ServerEnvironment& environment() const { return environment_; }
   bool audioEnabled() const { return options_.captureAudio; }
   bool sendControl(const std::string& line);
-  void addClient(tcp::socket socket, bool video, std::string header);
+  void addClient(tcp::socket socket, ConnectionSlot slot, bool video, std::string header);
   void removeClient(const std::shared_ptr<StreamClient>& client);
 
  private:
   void acceptNext();
+  void admit(tcp::socket socket);
   void waitForSignal();
   void readOutput();
   void readErrors();
@@ -132,6 +202,11 @@ class Server {
   asio::posix::stream_descriptor helperAudio_;
   asio::steady_timer killTimer_;
   asio::steady_timer graceTimer_;
+  asio::steady_timer acceptTimer_;
+
+  std::shared_ptr<std::size_t> openConnections_ = std::make_shared<std::size_t>(0);
+  std::size_t maxConnections_ = 0;
+  bool acceptFailing_ = false;
 
   pid_t helperPid_ = -1;
   std::optional<int> helperStatus_;  // raw wait status once reaped
@@ -156,24 +231,28 @@ class Server {
 // connection afterwards; stream requests hand the socket to a StreamClient.
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(Server& server, tcp::socket socket) : server_(server), stream_(std::move(socket)) {}
+  Session(Server& server, tcp::socket socket, ConnectionSlot slot)
+      : server_(server), stream_(std::move(socket)), slot_(std::move(slot)) {}
 
   void start() {
     parser_.body_limit(maxRequestBody);
-    parser_.header_limit(16 * 1024);
-    stream_.expires_after(10s);
+    parser_.header_limit(maxRequestHeader);
+    stream_.expires_after(requestDeadline);
     http::async_read(stream_, buffer_, parser_,
                      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onRequest(ec); });
   }
 
  private:
   void onRequest(beast::error_code ec) {
-    if (ec == http::error::body_limit) {
-      respond(http::status::payload_too_large, "request body too large\n");
+    if (ec) {
+      if (auto refusal = refusalForParseError(ec)) respond(refusal->status, refusal->body);
       return;
     }
-    if (ec) return;
     const auto& request = parser_.get();
+    if (ambiguousLength(request)) {
+      respond(http::status::bad_request, "Transfer-Encoding must be chunked and without Content-Length\n");
+      return;
+    }
     auto decision =
         route(std::string_view(request.method_string().data(), request.method_string().size()),
               std::string_view(request.target().data(), request.target().size()),
@@ -199,7 +278,7 @@ class Session : public std::enable_shared_from_this<Session> {
             "HTTP/1.1 200 OK\r\nContent-Type: " + std::string(video ? "video/h264" : "application/octet-stream") +
             "\r\nCache-Control: no-store\r\nConnection: close\r\n\r\n";
         stream_.expires_never();
-        server_.addClient(stream_.release_socket(), video, std::move(header));
+        server_.addClient(stream_.release_socket(), std::move(slot_), video, std::move(header));
         return;
       }
       case Endpoint::control: {
@@ -251,18 +330,51 @@ class Session : public std::enable_shared_from_this<Session> {
       response->body() = std::move(body);
       response->prepare_payload();
     }
-    stream_.expires_after(10s);
-    http::async_write(stream_, *response, [self = shared_from_this(), response](beast::error_code, std::size_t) {
+    stream_.expires_after(responseDeadline);
+    http::async_write(stream_, *response, [self = shared_from_this(), response](beast::error_code ec, std::size_t) {
+      if (ec) return;
       beast::error_code ignored;
       self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+      self->stream_.expires_after(lingerDeadline);  // one deadline for the whole drain
+      self->drain();
+    });
+  }
+
+  void drain() {
+    stream_.async_read_some(asio::buffer(discard_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
+      if (!ec) self->drain();
     });
   }
 
   Server& server_;
   beast::tcp_stream stream_;
+  ConnectionSlot slot_;
   beast::flat_buffer buffer_;
   http::request_parser<http::string_body> parser_;
+  std::array<char, 4096> discard_{};
 };
+
+// Past the cap: answered at once and closed, so a refusal never holds a slot.
+// The answer fits the fresh socket's empty send buffer; what the client sent
+// already is read first so that closing does not reset the connection.
+void refuseBusy(tcp::socket socket) {
+  static constexpr std::string_view body = "too many connections\n";
+  static const std::string answer =
+      "HTTP/1.1 503 Service Unavailable\r\nServer: quorvex-webrtc-server\r\n"
+      "Content-Type: text/plain; charset=utf-8\r\nRetry-After: 5\r\nConnection: close\r\nContent-Length: " +
+      std::to_string(body.size()) + "\r\n\r\n" + std::string(body);
+  beast::error_code ignored;
+  socket.non_blocking(true, ignored);
+  socket.write_some(asio::buffer(answer.data(), answer.size()), ignored);
+  socket.shutdown(tcp::socket::shutdown_send, ignored);
+  std::array<char, 4096> discard{};
+  for (int i = 0; i < 16; ++i) {
+    beast::error_code ec;
+    socket.read_some(asio::buffer(discard), ec);
+    if (ec) break;
+  }
+  socket.close(ignored);
+}
 
 void StreamClient::start(std::string header) {
   (void)queue_.push(std::make_shared<const std::string>(std::move(header)));
@@ -283,6 +395,7 @@ void StreamClient::close() {
   beast::error_code ignored;
   socket_.shutdown(tcp::socket::shutdown_both, ignored);
   socket_.close(ignored);
+  slot_.release();
 }
 
 void StreamClient::writeNext() {
@@ -324,7 +437,8 @@ void StreamClient::fail() {
 bool Server::listen() {
   auto address = parseListenAddress(options_.listen);
   if (!address) {
-    logLine("invalid listen address: " + options_.listen + " (expected :PORT, HOST:PORT or [V6]:PORT)");
+    logLine("invalid listen address: " + options_.listen +
+            " (expected :PORT, HOST:PORT or [V6]:PORT with PORT from 1 to 65535, or 0 for any free port)");
     return false;
   }
   beast::error_code ec;
@@ -386,7 +500,7 @@ bool Server::startHelper() {
     return false;
   }
   SpawnError error;
-  auto helper = spawnHelper(*args, options_.captureAudio, error);
+  auto helper = spawnHelper(*args, helperEnvironment(environ), options_.captureAudio, error);
   if (!helper) {
     logLine(error.message);
     return false;
@@ -414,12 +528,31 @@ int Server::exitStatus() const {
 void Server::acceptNext() {
   acceptor_.async_accept([this](beast::error_code ec, tcp::socket socket) {
     if (ec == asio::error::operation_aborted || finished_) return;
+    if (ec && ec != asio::error::connection_aborted) {
+      if (!acceptFailing_) logLine("cannot accept connections: " + ec.message() + "; retrying");
+      acceptFailing_ = true;
+      acceptTimer_.expires_after(acceptRetryDelay);
+      acceptTimer_.async_wait([this](beast::error_code timerEc) {
+        if (!timerEc && !finished_) acceptNext();
+      });
+      return;
+    }
     if (!ec) {
-      ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
-      std::make_shared<Session>(*this, std::move(socket))->start();
+      acceptFailing_ = false;
+      admit(std::move(socket));
     }
     acceptNext();
   });
+}
+
+void Server::admit(tcp::socket socket) {
+  // The helper must not inherit client connections.
+  ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
+  if (*openConnections_ >= maxConnections_) {
+    refuseBusy(std::move(socket));
+    return;
+  }
+  std::make_shared<Session>(*this, std::move(socket), ConnectionSlot(openConnections_))->start();
 }
 
 void Server::waitForSignal() {
@@ -584,8 +717,9 @@ void Server::distribute(const std::shared_ptr<const std::string>& bytes, bool ke
   }
 }
 
-void Server::addClient(tcp::socket socket, bool video, std::string header) {
-  auto client = std::make_shared<StreamClient>(*this, std::move(socket), options_.maxClientBuffer, video);
+void Server::addClient(tcp::socket socket, ConnectionSlot slot, bool video, std::string header) {
+  auto client =
+      std::make_shared<StreamClient>(*this, std::move(socket), std::move(slot), options_.maxClientBuffer, video);
   clients_.insert(client);
   client->start(std::move(header));
   if (video) {
@@ -608,6 +742,24 @@ void Server::reportClients() {
   printLine("connected clients: " + std::to_string(count));
 }
 
+// The soft limit on descriptor numbers.
+std::uint64_t openFileLimit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) {
+    return std::numeric_limits<std::uint64_t>::max();
+  }
+  return limit.rlim_cur;
+}
+
+// Open descriptors with numbers below `limit` (only those take numbers new
+// descriptors could have). Above 65536 the headroom is ample; not counted.
+std::size_t openDescriptorsBelow(std::uint64_t limit) {
+  const int end = static_cast<int>(std::min<std::uint64_t>(limit, 65536));
+  std::size_t open = 0;
+  for (int fd = 0; fd < end; ++fd) open += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+  return open;
+}
+
 }  // namespace
 
 int runServer(const ServeOptions& options, const ServerEnvironment& environment) {
@@ -615,6 +767,9 @@ int runServer(const ServeOptions& options, const ServerEnvironment& environment)
   Server server(io, options, environment);
   if (!server.listen()) return 1;
   if (!server.startHelper()) return 1;
+  // Counted once everything long-lived is open: the rest is for clients.
+  const auto limit = openFileLimit();
+  server.limitConnections(maxConnections(limit, openDescriptorsBelow(limit)));
   io.run();
   return server.exitStatus();
 }

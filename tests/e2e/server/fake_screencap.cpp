@@ -7,6 +7,7 @@
 // capture options the host passes):
 //   --record FILE         append every standard-input line to FILE
 //   --args-file FILE      write every argument, one per line, to FILE
+//   --env-file FILE       write every environment entry, one per line, to FILE
 //   --pid-file FILE       write the process id to FILE
 //   --fps N               frames per second (default 30)
 //   --gop N               keyframe every N frames; 0: only the first and on "idr"
@@ -31,6 +32,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+extern char** environ;
 
 namespace {
 
@@ -92,6 +95,9 @@ int main(int argc, char** argv) {
     } else if (arg == "--args-file") {
       std::ofstream out(value);
       for (int j = 1; j < argc; ++j) out << argv[j] << '\n';
+    } else if (arg == "--env-file") {
+      std::ofstream out(value);
+      for (char** entry = environ; *entry != nullptr; ++entry) out << *entry << '\n';
     } else if (arg == "--pid-file") {
       std::ofstream(value) << ::getpid() << '\n';
     } else if (arg == "--fps") {

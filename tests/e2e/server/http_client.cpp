@@ -92,11 +92,17 @@ bool parseHead(std::string& buffer, HttpResponse& response) {
 std::optional<HttpResponse> httpRequest(int port, const std::string& method, const std::string& target,
                                         const std::map<std::string, std::string>& headers, const std::string& body,
                                         std::chrono::milliseconds timeout) {
+  return httpExchange(port, requestText(method, target, headers, body), timeout);
+}
+
+int openConnection(int port) { return connectLoopback(port, 0); }
+
+std::optional<HttpResponse> httpExchange(int port, const std::string& request, std::chrono::milliseconds timeout) {
   auto deadline = std::chrono::steady_clock::now() + timeout;
   int fd = connectLoopback(port, 0);
   if (fd < 0) return std::nullopt;
   std::optional<HttpResponse> result;
-  if (sendAll(fd, requestText(method, target, headers, body))) {
+  if (sendAll(fd, request)) {
     std::string buffer;
     ssize_t n;
     while ((n = readWithDeadline(fd, buffer, deadline)) > 0) {

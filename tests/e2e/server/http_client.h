@@ -24,6 +24,14 @@ std::optional<HttpResponse> httpRequest(int port, const std::string& method, con
                                         const std::string& body = {},
                                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
+// Sends `request` as it is (malformed ones included) and reads the response
+// to the end of the connection. Absent as for httpRequest.
+std::optional<HttpResponse> httpExchange(int port, const std::string& request,
+                                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// A connected loopback socket that has sent nothing, or -1. The caller closes it.
+int openConnection(int port);
+
 // A streaming GET that stays open: the status and headers are read at
 // construction, the body on demand.
 class HttpStream {

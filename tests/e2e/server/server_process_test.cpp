@@ -20,6 +20,8 @@
 #include <csignal>
 #include <filesystem>
 #include <future>
+#include <iostream>
+#include <sstream>
 
 namespace qx::test {
 namespace {
@@ -67,6 +69,7 @@ class RunningServer {
     std::vector<std::string> serverOptions;  // appended to the server's arguments
     std::map<std::string, std::string> env;
     std::string helperPath;  // default: the built fake
+    int openFiles = 0;       // RLIMIT_NOFILE for the server; 0: inherited
 
     Config& helper(std::vector<std::string> v) {
       helperOptions = std::move(v);
@@ -84,6 +87,10 @@ class RunningServer {
       helperPath = std::move(v);
       return *this;
     }
+    Config& openFileLimit(int v) {
+      openFiles = v;
+      return *this;
+    }
   };
 
   RunningServer(const TempDir& dir, const Config& config) : record_(dir.file("stdin-lines.txt")) {
@@ -94,6 +101,12 @@ class RunningServer {
     Process::Options options;
     options.args = {serverPath(), "--listen", "127.0.0.1:0", "--capture", "exec", "--capture-cmd", command};
     options.args.insert(options.args.end(), config.serverOptions.begin(), config.serverOptions.end());
+    if (config.openFiles > 0) {
+      // The shell sets the limit and becomes the server, so the pid is the server's.
+      options.args.insert(
+          options.args.begin(),
+          {"/bin/sh", "-c", "ulimit -n " + std::to_string(config.openFiles) + " && exec \"$0\" \"$@\""});
+    }
     options.setEnv = config.env;
     options.setEnv.emplace("QUORVEX_HOST_APP", "1");
     if (!config.env.count("QUORVEX_HOST_TOKEN")) options.unsetEnv.push_back("QUORVEX_HOST_TOKEN");
@@ -184,6 +197,21 @@ TEST(ServerListen, PortInUseIsReportedInLowerCase) {
   EXPECT_NE(result.status, 0);
   EXPECT_THAT(result.out, HasSubstr("address already in use"));
   EXPECT_FALSE(fs::exists(dir.file("pid"))) << "the helper must not start when the server cannot listen";
+}
+
+TEST(ServerHelper, EnvironmentReachesTheHelperWithoutTheToken) {
+  TempDir dir;
+  RunningServer server(
+      dir, RunningServer::Config()
+               .helper({"--env-file", HostLaunch::quoteForSplitArgs(dir.file("env.txt"))})
+               .environment({{"QUORVEX_HOST_TOKEN", "secret"}, {"DISPLAY", ":42"}, {"XDG_RUNTIME_DIR", dir.path()}}));
+  ASSERT_GT(server.port(), 0) << server.process().out();
+  ASSERT_TRUE(server.process().pumpUntil([&] { return fs::exists(dir.file("env.txt")); }, 10s));
+  server.process().pump(200ms);
+  auto env = splitLines(readFile(dir.file("env.txt")));
+  const std::vector<std::string> kept = {"DISPLAY=:42", "XDG_RUNTIME_DIR=" + dir.path(), "QUORVEX_HOST_APP=1"};
+  EXPECT_THAT(env, ::testing::IsSupersetOf(kept));
+  EXPECT_THAT(env, ::testing::Not(::testing::Contains(::testing::StartsWith("QUORVEX_HOST_TOKEN="))));
 }
 
 TEST(ServerHelper, ArgumentsReachTheHelperThroughAPathWithSpacesAndApostrophes) {
@@ -336,6 +364,35 @@ TEST(ServerAuth, TokenIsRequiredAndCheckedWhenSet) {
   EXPECT_EQ(server.recordedLines().find("bitrate"), std::string::npos);
 }
 
+TEST(ServerHttp, MalformedRequestsAreAnsweredBeforeClosing) {
+  TempDir dir;
+  RunningServer server(dir, RunningServer::Config());
+  ASSERT_GT(server.port(), 0) << server.process().out();
+  const std::string head = "POST /control HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+  struct Case {
+    const char* what;
+    std::string request;
+    int status;
+  };
+  const Case cases[] = {
+      {"garbage request line", "\x01\x02 nonsense\r\n\r\n", 400},
+      {"no version", "GET /\r\n\r\n", 400},
+      {"header over the limit", "GET / HTTP/1.1\r\nX-Fill: " + std::string(20000, 'a') + "\r\n\r\n", 431},
+      {"length, then chunked", head + "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nidr\r\n0\r\n\r\n",
+       400},
+      {"chunked, then length", head + "Transfer-Encoding: chunked\r\nContent-Length: 3\r\n\r\n3\r\nidr\r\n0\r\n\r\n",
+       400},
+      {"another coding and length", head + "Transfer-Encoding: gzip\r\nContent-Length: 3\r\n\r\nidr", 400},
+      {"body over the limit", head + "Content-Length: 70000\r\n\r\n" + std::string(70000, 'x'), 413},
+  };
+  for (const auto& c : cases) {
+    auto response = httpExchange(server.port(), c.request);
+    EXPECT_EQ(response.value_or(HttpResponse{}).status, c.status) << c.what << ": no answer is status 0";
+  }
+  server.process().pump(200ms);
+  EXPECT_EQ(server.recordedLines(), "") << "nothing of an ambiguous body reaches the helper";
+}
+
 TEST(ServerControl, ForwardsKnownLinesAndRefusesTheRest) {
   TempDir dir;
   RunningServer server(dir, RunningServer::Config());
@@ -426,6 +483,62 @@ TEST(ServerLifetime, SigtermStopsTheServerAndItsHelper) {
   // The server reaped its helper, so the process is gone.
   EXPECT_EQ(::kill(helper, 0), -1);
   EXPECT_EQ(errno, ESRCH);
+}
+
+// User plus system time of a running process, from /proc/<pid>/stat.
+double cpuSeconds(int pid) {
+  std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));  // after the command name: field 3 on
+  std::string skip;
+  for (int field = 3; field < 14; ++field) fields >> skip;
+  long user = 0, system = 0;
+  fields >> user >> system;
+  return static_cast<double>(user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+// More idle connections than descriptors: the old accept loop spun on the
+// failing accept for as long as they stayed.
+TEST(ServerLimits, IdleConnectionsAtTheLimitNeitherSpinNorLockOut) {
+  TempDir dir;
+  RunningServer server(dir, RunningServer::Config().environment({{"QUORVEX_HOST_TOKEN", "secret"}}).openFileLimit(40));
+  ASSERT_GT(server.port(), 0) << server.process().out();
+  std::vector<int> idle;
+  for (int i = 0; i < 60; ++i) idle.push_back(openConnection(server.port()));
+  ASSERT_THAT(idle, ::testing::Each(::testing::Ge(0)));
+
+  const double cpuBefore = cpuSeconds(server.process().pid());
+  const auto start = std::chrono::steady_clock::now();
+  const auto end = start + 5s;
+  while (std::chrono::steady_clock::now() < end) {
+    server.process().pump(
+        std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()));
+  }
+  const double cpu = cpuSeconds(server.process().pid()) - cpuBefore;
+  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  std::cout << "server CPU with 60 idle connections at 40 descriptors: " << 100.0 * cpu / wall << " % of a core\n";
+  EXPECT_LT(cpu / wall, 0.05);
+
+  // Those past the cap were told so at once.
+  int refused = 0;
+  for (int fd : idle) {
+    char buffer[64] = {};
+    if (::recv(fd, buffer, sizeof buffer - 1, MSG_DONTWAIT) > 0) {
+      refused += std::string(buffer).rfind("HTTP/1.1 503 ", 0) == 0 ? 1 : 0;
+    }
+  }
+  EXPECT_GT(refused, 0);
+
+  for (int fd : idle) ::close(fd);
+  std::optional<HttpResponse> served;
+  ASSERT_TRUE(server.process().pumpUntil(
+      [&] {
+        served = httpRequest(server.port(), "GET", "/", {{"Authorization", "Bearer secret"}});
+        return served && served->status == 200;
+      },
+      10s))
+      << (served ? served->status : 0);
+  EXPECT_THAT(served->body, HasSubstr("GET /stream.h264"));
+  EXPECT_THAT(server.process().out(), ::testing::Not(HasSubstr("cannot accept")));
 }
 
 // An updater run as the host makes it: stdout read to its end, report last.
