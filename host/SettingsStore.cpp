@@ -1,5 +1,6 @@
 #include "host/SettingsStore.h"
 
+#include <QDir>
 #include <QSettings>
 #include <QStandardPaths>
 #include <QVariant>
@@ -36,9 +37,10 @@ QString boolText(bool value) { return value ? QStringLiteral("true") : QStringLi
 SettingsStore::SettingsStore(QString iniPath) : path_(std::move(iniPath)) {}
 
 QString SettingsStore::defaultPath() {
-  // The same file QSettings("Quorvex", "QuorvexHost") uses natively.
-  return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-         QStringLiteral("/Quorvex/QuorvexHost.conf");
+  // The same file QSettings("Quorvex", "QuorvexHost") uses natively, which
+  // also makes a relative $XDG_CONFIG_HOME absolute.
+  return QDir(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation))
+      .absoluteFilePath(QStringLiteral("Quorvex/QuorvexHost.conf"));
 }
 
 HostSettings SettingsStore::load() const {

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QStandardPaths>
 #include <array>
 #include <cerrno>
@@ -103,8 +104,9 @@ TokenStore::TokenStore(Keyring& keyring, std::filesystem::path fallbackFile)
     : keyring_(keyring), file_(std::move(fallbackFile)) {}
 
 std::filesystem::path TokenStore::defaultFallbackFile() {
-  return std::filesystem::path(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation).toStdString()) /
-         "Quorvex" / "token";
+  // Beside the settings file (SettingsStore::defaultPath).
+  const QDir config(QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation));
+  return config.absoluteFilePath(QStringLiteral("Quorvex/token")).toStdString();
 }
 
 std::optional<std::string> TokenStore::load() {
