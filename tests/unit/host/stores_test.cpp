@@ -21,21 +21,10 @@ using ::testing::ElementsAre;
 
 QString iniIn(const test::TempDir& dir) { return QString::fromStdString(dir.file("Quorvex/QuorvexHost.conf")); }
 
-TEST(SettingsStore, FreshAccountReadsDefaults) {
-  test::TempDir dir;
-  const SettingsStore store(iniIn(dir));
-  EXPECT_EQ(store.load(), HostSettings{});
-  EXPECT_FALSE(store.configured());
-  EXPECT_TRUE(store.autoCheckUpdates());
-  EXPECT_TRUE(store.ltr());
-  EXPECT_EQ(store.updateURLOverride(), std::nullopt);
-}
-
 TEST(SettingsStore, SavedJsonReadsBackByteForByte) {
   test::TempDir dir;
   SettingsStore store(iniIn(dir));
   HostSettings settings;
-  settings.listen = "[::1]:9000";
   settings.bitrate = "8M, \"quoted\"; #not a comment @ é 中";
   settings.rateControl = "=cbr\\";
   store.save(settings);
@@ -45,35 +34,33 @@ TEST(SettingsStore, SavedJsonReadsBackByteForByte) {
   EXPECT_TRUE(store.configured());
 }
 
-struct IniCase {
-  const char* ini;
-  bool configured;
-  bool autoCheckUpdates;
-  bool ltr;
-  std::optional<std::string> updateURL;
-  bool defaultSettings;
-};
-
 TEST(SettingsStore, TypedReadsAreDecidedByTheStoredText) {
+  struct Case {
+    const char* ini;  // null: no file at all
+    bool configured, autoCheckUpdates, ltr;
+    std::optional<std::string> updateURL;
+    bool defaultSettings;
+  };
   const auto none = std::nullopt;
-  const std::vector<IniCase> cases = {
-      {"configured=true\nautoCheckUpdates=false\nltr=false\nupdateURL=https://u.example/feed\n", true, false, false,
+  const std::vector<Case> cases = {
+      {nullptr, false, true, true, none, true},
+      {"configured=true\nautoCheckUpdates=false\nltr=false\nupdateURL=https://u.example/feed", true, false, false,
        "https://u.example/feed", true},
-      {"configured=yes\nautoCheckUpdates=no\nltr=no\nupdateURL=\n", false, true, true, none, true},
-      {"configured=1\nautoCheckUpdates=0\nltr=FALSE\nupdateURL=\"\"\n", false, true, true, none, true},
-      {"updateURL=a,b\n", false, true, true, none, true},  // a list, not text
-      {"updateURL=\"a,b\"\n", false, true, true, "a,b", true},
-      // JSON without "rateControl" gives the full defaults; with it, the stored values.
+      {"configured=yes\nautoCheckUpdates=no\nltr=no\nupdateURL=", false, true, true, none, true},
+      {"configured=1\nautoCheckUpdates=0\nltr=FALSE\nupdateURL=\"\"", false, true, true, none, true},
+      {"updateURL=a,b", false, true, true, none, true},  // a list, not text
+      {"updateURL=\"a,b\"", false, true, true, "a,b", true},
+      // Without "rateControl" the full defaults; complete, the stored values.
       {R"(hostSettings="{\"listen\":\":9000\",\"audio\":false,\"fps\":60,\"bitrate\":\"8M\",\"maxWidth\":1280}")",
        false, true, true, none, true},
       {R"(hostSettings="{\"listen\":\":9000\",\"audio\":false,\"fps\":60,\"bitrate\":\"8M\",\"maxWidth\":1280,)"
        R"(\"rateControl\":\"cbr\"}")",
        false, true, true, none, false},
   };
-  for (const IniCase& c : cases) {
-    SCOPED_TRACE(c.ini);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.ini ? c.ini : "no file");
     test::TempDir dir;
-    test::writeFile(dir.file("QuorvexHost.conf"), std::string("[General]\n") + c.ini + "\n");
+    if (c.ini) test::writeFile(dir.file("QuorvexHost.conf"), std::string("[General]\n") + c.ini + "\n");
     const SettingsStore store(QString::fromStdString(dir.file("QuorvexHost.conf")));
     EXPECT_EQ(store.configured(), c.configured);
     EXPECT_EQ(store.autoCheckUpdates(), c.autoCheckUpdates);
@@ -83,106 +70,58 @@ TEST(SettingsStore, TypedReadsAreDecidedByTheStoredText) {
   }
 }
 
-struct PermissionsHarness {
-  explicit PermissionsHarness(const QString& ini)
-      : settings(ini),
-        permissions(settings,
-                    {[this] { events.emplace_back("prompt screen"); }, [this] { events.emplace_back("prompt input"); },
-                     [this](const std::string& anchor) { events.push_back("page " + anchor); }}) {}
-  std::vector<std::string> events;
-  SettingsStore settings;
-  Permissions permissions;
-};
-
-TEST(Permissions, FirstRequestPromptsLaterOnesOpenThePageEachKindOnItsOwn) {
-  test::TempDir dir;
-  PermissionsHarness h(iniIn(dir));
-  h.permissions.requestAccessibility();
-  h.permissions.requestScreenRecording();
-  h.permissions.requestScreenRecording();
-  h.permissions.requestAccessibility();
-  EXPECT_THAT(h.events,
-              ElementsAre("prompt input", "prompt screen", "page Privacy_ScreenCapture", "page Privacy_Accessibility"));
-}
-
-TEST(Permissions, FlagSetFromOutsideOpensThePageFirst) {
-  test::TempDir dir;
-  test::writeFile(dir.file("QuorvexHost.conf"), "[General]\naskedScreenRecording=true\n");
-  PermissionsHarness h(QString::fromStdString(dir.file("QuorvexHost.conf")));
-  h.permissions.requestScreenRecording();
-  EXPECT_THAT(h.events, ElementsAre("page Privacy_ScreenCapture"));
-}
-
-TEST(Permissions, MissingDesktopHooksStillSetTheFlags) {
+TEST(Permissions, FirstRequestOfEachKindPromptsLaterOnesOpenThePage) {
   test::TempDir dir;
   SettingsStore settings(iniIn(dir));
-  Permissions permissions(settings, {});
+  settings.setFlag("askedAccessibility", true);  // as if set from outside
+  std::vector<std::string> events;
+  Permissions permissions(settings,
+                          {[&] { events.emplace_back("prompt screen"); }, [&] { events.emplace_back("prompt input"); },
+                           [&](const std::string& anchor) { events.push_back("page " + anchor); }});
+  permissions.requestAccessibility();
   permissions.requestScreenRecording();
   permissions.requestScreenRecording();
-  EXPECT_TRUE(settings.flag("askedScreenRecording"));
-  EXPECT_FALSE(settings.flag("askedAccessibility"));
+  EXPECT_THAT(events, ElementsAre("page Privacy_Accessibility", "prompt screen", "page Privacy_ScreenCapture"));
 }
 
-struct LoadCase {
-  const char* name;
-  bool failing;
-  std::optional<std::string> item;
-  std::optional<std::string> file;
-  std::optional<std::string> expected;
-};
-
 TEST(TokenStore, LoadPrefersTheItemAndNeverReadsAFailingKeyringAsNoToken) {
-  const std::vector<LoadCase> cases = {
-      {"item wins", false, "k", "f", "k"},
-      {"nothing stored", false, std::nullopt, std::nullopt, ""},
-      {"no item, file", false, std::nullopt, "f", "f"},
-      {"failing, file", true, std::nullopt, "f", "f"},
-      {"failing, empty file", true, std::nullopt, "", ""},
-      {"failing, no file", true, std::nullopt, std::nullopt, std::nullopt},
+  struct Case {
+    bool failing;
+    std::optional<std::string> item, file, expected;
   };
-  for (const LoadCase& c : cases) {
-    SCOPED_TRACE(c.name);
+  const auto none = std::nullopt;
+  for (const Case& c : std::vector<Case>{{false, "k", "f", "k"},
+                                         {false, none, none, ""},
+                                         {false, none, "f", "f"},
+                                         {true, none, "f", "f"},
+                                         {true, none, "", ""},
+                                         {true, none, none, none}}) {
     test::TempDir dir;
     fake::FakeKeyring keyring;
     keyring.item = c.item;
     keyring.failing = c.failing;
     if (c.file) test::writeFile(dir.file("token"), *c.file);
-    EXPECT_EQ(TokenStore(keyring, dir.file("token")).load(), c.expected);
+    EXPECT_EQ(TokenStore(keyring, dir.file("token")).load(), c.expected) << c.failing << c.file.value_or("(none)");
   }
 }
 
-TEST(TokenStore, SavesInTheKeyringAndRemovesTheFile) {
+TEST(TokenStore, SavesInTheKeyringWhileItWorksElseInAPrivateFile) {
   test::TempDir dir;
+  const std::string file = dir.file("Quorvex/token");
   fake::FakeKeyring keyring;
-  TokenStore tokens(keyring, dir.file("token"));
-  test::writeFile(dir.file("token"), "old");
-  for (const std::string token : {"abc", ""}) {
-    EXPECT_TRUE(tokens.save(token));
-    EXPECT_EQ(tokens.load(), token);
-    EXPECT_FALSE(std::filesystem::exists(dir.file("token")));
+  TokenStore tokens(keyring, file);
+  for (const bool failing : {false, true, false}) {
+    keyring.failing = failing;
+    for (const std::string token : {"first", ""}) {
+      ASSERT_TRUE(tokens.save(token));
+      EXPECT_EQ(tokens.load(), token);
+      struct stat info {};
+      EXPECT_EQ(::stat(file.c_str(), &info) == 0 && (info.st_mode & 0777) == 0600, failing) << token;
+    }
   }
   EXPECT_EQ(keyring.item, std::nullopt);
-}
-
-TEST(TokenStore, FailingKeyringGetsAPrivateFileInstead) {
-  test::TempDir dir;
-  fake::FakeKeyring keyring;
-  keyring.failing = true;
-  TokenStore tokens(keyring, dir.file("Quorvex/token"));
-  for (const std::string token : {"first", "second", ""}) {
-    ASSERT_TRUE(tokens.save(token));
-    EXPECT_EQ(test::readFile(dir.file("Quorvex/token")), token);
-    struct stat info {};
-    ASSERT_EQ(::stat(dir.file("Quorvex/token").c_str(), &info), 0);
-    EXPECT_EQ(info.st_mode & 0777, 0600u);
-    EXPECT_EQ(tokens.load(), token);
-  }
   using Entries = std::filesystem::directory_iterator;
-  EXPECT_EQ(std::distance(Entries(dir.file("Quorvex")), Entries()), 1);  // no temporary file left behind
-  keyring.failing = false;
-  ASSERT_TRUE(tokens.save("back"));
-  EXPECT_EQ(keyring.item, "back");
-  EXPECT_FALSE(std::filesystem::exists(dir.file("Quorvex/token")));
+  EXPECT_EQ(std::distance(Entries(dir.file("Quorvex")), Entries()), 0);  // no temporary file left behind
 }
 
 TEST(TokenStore, RandomTokensUseTheWholeAlphabetAndNothingElse) {
