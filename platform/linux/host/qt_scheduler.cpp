@@ -14,7 +14,9 @@ class TimerWork final : public ScheduledWork {
  public:
   TimerWork(std::chrono::milliseconds delay, bool repeat, std::function<void()> work) : timer_(new QTimer) {
     timer_->setSingleShot(!repeat);
-    timer_->setTimerType(Qt::CoarseTimer);
+    // Coarse timers may fire up to 5 % early: the 3 s kill check and restart
+    // delays must not; the 2 s poll may.
+    timer_->setTimerType(repeat ? Qt::CoarseTimer : Qt::PreciseTimer);
     QObject::connect(timer_, &QTimer::timeout, timer_, [timer = timer_.data(), repeat, work = std::move(work)] {
       if (!repeat) timer->deleteLater();
       work();
