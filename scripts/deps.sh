@@ -18,6 +18,8 @@ packages=(
   # test services and tools: X servers, sound server, session bus, decoders
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth
   ffmpeg pulseaudio pulseaudio-utils dbus dbus-x11 gnome-keyring procps
+  # bundle signatures must verify with the stock minisign
+  minisign
 )
 
 missing=()

@@ -11,7 +11,8 @@ quick=false
 if [ "${1:-}" = "--quick" ]; then quick=true; fi
 jobs=$(nproc)
 
-"$root/scripts/build.sh" "$root/build"
+# The tests sign bundles with the committed test key, so this build pins it.
+"$root/scripts/build.sh" "$root/build" -DQX_UPDATE_PUBLIC_KEY="$root/tests/keys/TEST-ONLY-update-key.pub"
 status=0
 (cd "$root/build" && ctest --output-on-failure -j "$jobs") || status=1
 
