@@ -271,7 +271,7 @@ void HostController::setUpdatePhase(UpdatePhase phase) {
   emit updatePhaseChanged();
 }
 
-void HostController::setLastUpdateCheck(std::optional<TimePoint> at) {
+void HostController::setLastUpdateCheck(std::optional<WallTime> at) {
   lastUpdateCheck_ = at;
   emit lastUpdateCheckChanged();
 }

@@ -39,9 +39,12 @@ class TokenStore;
 std::string strayServerPattern(const std::string& serverPath);
 
 // The shell script behind `relaunchApp`: waits until process `$1` has ended,
-// then one more second, then starts the bundle `$0`'s QuorvexHost.
+// then one more second, then starts the bundle `$0`'s QuorvexHost. A bundle
+// missing at that point was moved aside by an update that could not swap it
+// atomically; the moved copy is put back first.
 inline constexpr const char* relaunchScript =
-    "while kill -0 \"$1\" 2>/dev/null; do sleep 0.1; done; sleep 1; exec \"$0/Contents/MacOS/QuorvexHost\"";
+    "while kill -0 \"$1\" 2>/dev/null; do sleep 0.1; done; sleep 1; "
+    "[ -e \"$0\" ] || mv \"${0%/*}/.Quorvex Host.app.old\" \"$0\"; exec \"$0/Contents/MacOS/QuorvexHost\"";
 
 class HostController : public QObject {
   Q_OBJECT
@@ -55,7 +58,7 @@ class HostController : public QObject {
   Q_PROPERTY(qx::HostSettings settings READ settings NOTIFY settingsChanged)
   Q_PROPERTY(std::optional<qx::UpdateCheck> update READ update NOTIFY updateChanged)
   Q_PROPERTY(qx::host::UpdatePhase updatePhase READ updatePhase NOTIFY updatePhaseChanged)
-  Q_PROPERTY(std::optional<qx::host::TimePoint> lastUpdateCheck READ lastUpdateCheck NOTIFY lastUpdateCheckChanged)
+  Q_PROPERTY(std::optional<qx::host::WallTime> lastUpdateCheck READ lastUpdateCheck NOTIFY lastUpdateCheckChanged)
 
  public:
   using Problem = HostOutputScanner::Problem;
@@ -114,7 +117,7 @@ class HostController : public QObject {
   const HostSettings& settings() const { return settings_; }
   const std::optional<UpdateCheck>& update() const { return update_; }
   const UpdatePhase& updatePhase() const { return updatePhase_; }
-  const std::optional<TimePoint>& lastUpdateCheck() const { return lastUpdateCheck_; }
+  const std::optional<WallTime>& lastUpdateCheck() const { return lastUpdateCheck_; }
 
   const Paths& paths() const { return paths_; }
   bool chinese() const { return identity_.chinese; }
@@ -125,7 +128,7 @@ class HostController : public QObject {
   void setLoginItemEnabled(bool enabled);
   void setUpdate(std::optional<UpdateCheck> update);
   void setUpdatePhase(UpdatePhase phase);
-  void setLastUpdateCheck(std::optional<TimePoint> at);
+  void setLastUpdateCheck(std::optional<WallTime> at);
 
  signals:
   void runStateChanged();
@@ -167,7 +170,7 @@ class HostController : public QObject {
   HostSettings settings_;
   std::optional<UpdateCheck> update_;
   UpdatePhase updatePhase_;
-  std::optional<TimePoint> lastUpdateCheck_;
+  std::optional<WallTime> lastUpdateCheck_;
 
   std::shared_ptr<ServerProcess> process_;
   std::shared_ptr<OutputSink> sink_;

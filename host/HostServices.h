@@ -32,6 +32,15 @@ class TimeSource {
   virtual TimePoint now() const = 0;
 };
 
+// Calendar time, for what is shown as a time of day or compared with time
+// stamps written by other processes (the last update check, device requests).
+using WallTime = std::chrono::system_clock::time_point;
+class WallClock {
+ public:
+  virtual ~WallClock() = default;
+  virtual WallTime now() const = 0;
+};
+
 // A scheduled piece of work; cancel() makes it never run (or stop repeating).
 // Dropping the handle of one-shot work does not cancel it; repeating work
 // stops with its handle.
