@@ -1,0 +1,68 @@
+#include "host/UpdateTexts.h"
+
+namespace qx::host::texts {
+
+std::string alertOK(bool zh) { return zh ? "好" : "OK"; }
+
+std::string checkFailedTitle(bool zh) { return zh ? "检查更新失败" : "Couldn't check for updates"; }
+
+std::string upToDateTitle(bool zh) { return zh ? "已是最新版本" : "You're up to date"; }
+
+std::string upToDateText(const std::string& current, bool zh) {
+  return zh ? "Quorvex Host " + current + " 是最新版本。" : "Quorvex Host " + current + " is the latest version.";
+}
+
+std::string updatePromptTitle(const std::string& latest, bool zh) {
+  return zh ? "更新 Quorvex Host 到 " + latest + "？" : "Update Quorvex Host to " + latest + "?";
+}
+
+std::string updatePromptText(const std::string& current, bool zh) {
+  return zh ? "当前版本 " + current + "。更新时远控会中断十几秒，之后 App 自动重新打开，设置和权限都保留。"
+            : "You have " + current +
+                  ". Remote control pauses for a few seconds while the app updates and reopens; settings and "
+                  "permissions are kept.";
+}
+
+std::string updateButton(bool zh) { return zh ? "更新" : "Update"; }
+
+std::string laterButton(bool zh) { return zh ? "稍后" : "Later"; }
+
+std::string updaterReturnedNothing(int status, bool zh) {
+  const std::string n = std::to_string(status);
+  return zh ? "更新程序没有返回结果（退出码 " + n + "）" : "The updater returned nothing (exit code " + n + ")";
+}
+
+std::string folderNotWritable(bool zh) {
+  return zh ? "App 所在的文件夹不可写，请重新运行安装包更新"
+            : "The app's folder isn't writable; run the installer to update";
+}
+
+std::string downloadReturnedNoApp(bool zh) { return zh ? "下载结果不完整" : "The download returned no app"; }
+
+std::string replaceFailed(bool zh) { return zh ? "替换 App 失败：" : "Couldn't replace the app: "; }
+
+std::string summaryFailed(const std::string& message, bool zh) {
+  return zh ? "更新失败：" + message : "Update failed: " + message;
+}
+
+std::string summaryChecking(bool zh) { return zh ? "正在检查…" : "Checking…"; }
+
+std::string summaryDownloading(const std::string& version, bool zh) {
+  return zh ? "正在下载 " + version + "…" : "Downloading " + version + "…";
+}
+
+std::string summaryInstalling(const std::string& version, bool zh) {
+  return zh ? "正在安装 " + version + "…" : "Installing " + version + "…";
+}
+
+std::string summaryAvailable(const std::string& version, bool zh) {
+  return zh ? version + "（可以更新）" : version + " (available)";
+}
+
+std::string summaryUpToDate(const std::string& time, bool zh) {
+  return zh ? "已是最新（" + time + " 检查）" : "Up to date (checked " + time + ")";
+}
+
+std::string summaryNotChecked(bool zh) { return zh ? "尚未检查" : "Not checked yet"; }
+
+}  // namespace qx::host::texts

@@ -1,0 +1,33 @@
+#pragma once
+
+// The update flow's texts, English and Chinese side by side, one small
+// function per text, chosen by the controller's language.
+
+#include <string>
+
+namespace qx::host::texts {
+
+std::string alertOK(bool zh);
+std::string checkFailedTitle(bool zh);
+std::string upToDateTitle(bool zh);
+std::string upToDateText(const std::string& current, bool zh);
+std::string updatePromptTitle(const std::string& latest, bool zh);
+std::string updatePromptText(const std::string& current, bool zh);
+std::string updateButton(bool zh);
+std::string laterButton(bool zh);
+std::string updaterReturnedNothing(int status, bool zh);
+std::string folderNotWritable(bool zh);
+std::string downloadReturnedNoApp(bool zh);
+// Followed by the error's description.
+std::string replaceFailed(bool zh);
+
+std::string summaryFailed(const std::string& message, bool zh);
+std::string summaryChecking(bool zh);
+std::string summaryDownloading(const std::string& version, bool zh);
+std::string summaryInstalling(const std::string& version, bool zh);
+std::string summaryAvailable(const std::string& version, bool zh);
+// `time` is the time of day already formatted for the locale.
+std::string summaryUpToDate(const std::string& time, bool zh);
+std::string summaryNotChecked(bool zh);
+
+}  // namespace qx::host::texts

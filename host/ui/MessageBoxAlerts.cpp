@@ -1,0 +1,52 @@
+#include "host/ui/MessageBoxAlerts.h"
+
+#include <QCheckBox>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+#include <vector>
+
+namespace qx::host {
+
+Alerts::Answer MessageBoxAlerts::show(const Alert& alert) {
+  QMessageBox box;
+  box.setWindowTitle(QStringLiteral("Quorvex Host"));
+  box.setIcon(QMessageBox::NoIcon);
+  box.setText(QString::fromStdString(alert.title));
+  box.setInformativeText(QString::fromStdString(alert.text));
+  box.setWindowFlag(Qt::WindowStaysOnTopHint);
+
+  std::vector<QPushButton*> buttons;
+  for (std::size_t i = 0; i < alert.buttons.size(); ++i) {
+    // The first answers the alert; the others turn it down.
+    const QMessageBox::ButtonRole role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;
+    buttons.push_back(box.addButton(QString::fromStdString(alert.buttons[i]), role));
+  }
+  if (buttons.empty()) buttons.push_back(box.addButton(QMessageBox::Ok));
+  box.setDefaultButton(buttons.front());
+  box.setEscapeButton(buttons.back());
+
+  QCheckBox* checkbox = nullptr;
+  if (!alert.checkbox.empty()) {
+    checkbox = new QCheckBox(QString::fromStdString(alert.checkbox));
+    box.setCheckBox(checkbox);  // the box owns it
+  }
+
+  // A tray application has no window of its own in front: raise the box and
+  // take the focus once it is shown.
+  QTimer::singleShot(0, &box, [&box] {
+    box.raise();
+    box.activateWindow();
+  });
+  box.exec();
+
+  Answer answer;
+  const auto clicked = std::find(buttons.begin(), buttons.end(), box.clickedButton());
+  // Closed without a button: the escape button's answer.
+  answer.button = static_cast<int>(clicked != buttons.end() ? clicked - buttons.begin() : buttons.size() - 1);
+  answer.checked = checkbox != nullptr && checkbox->isChecked();
+  return answer;
+}
+
+}  // namespace qx::host
