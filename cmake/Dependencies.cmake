@@ -5,7 +5,7 @@ find_package(GTest REQUIRED)
 find_package(nlohmann_json 3 REQUIRED)
 find_package(ICU REQUIRED COMPONENTS uc i18n)
 find_package(Boost 1.74 REQUIRED)
-find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Widgets)
+find_package(Qt6 6.4 REQUIRED COMPONENTS Core Gui Widgets Network)
 find_package(Qt6Keychain REQUIRED)
 
 pkg_check_modules(XCB REQUIRED IMPORTED_TARGET xcb xcb-randr xcb-shm xcb-damage xcb-screensaver xcb-dpms xcb-xfixes xcb-xtest)

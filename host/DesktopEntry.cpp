@@ -11,6 +11,9 @@ namespace {
 constexpr std::string_view reserved = " \t\n\r\"'\\><~|&;$*?#()`";
 // Characters escaped by a backslash inside a quoted argument.
 constexpr std::string_view escapedInQuotes = "\"`$\\";
+// The script that runs the path in $0: `sh -c SCRIPT PATH`.
+constexpr std::string_view shell = "/bin/sh";
+constexpr std::string_view shellScript = "exec \"$0\"";
 // Field codes, current and deprecated.
 constexpr std::string_view fieldCodes = "fFuUdDnNickvm";
 
@@ -207,6 +210,16 @@ std::optional<std::map<std::string, std::string>> parseEntry(std::string_view te
   return entry;
 }
 
+std::vector<std::string> launchCommand(const std::string& executable) {
+  if (executable.find('%') == std::string::npos) return {executable};
+  return {std::string(shell), "-c", std::string(shellScript), executable};
+}
+
+std::string launchedProgram(const std::vector<std::string>& argv) {
+  if (argv.size() == 4 && argv[0] == shell && argv[1] == "-c" && argv[2] == shellScript) return argv[3];
+  return argv.empty() ? std::string() : argv.front();
+}
+
 bool execStarts(std::string_view text, const std::filesystem::path& executable) {
   const auto entry = parseEntry(text);
   if (!entry) return false;
@@ -214,7 +227,7 @@ bool execStarts(std::string_view text, const std::filesystem::path& executable) 
   if (exec == entry->end()) return false;
   const auto argv = parseExec(exec->second);
   if (!argv) return false;
-  const std::filesystem::path program(argv->front());
+  const std::filesystem::path program(launchedProgram(*argv));
   if (program.lexically_normal() == executable.lexically_normal()) return true;
   std::error_code ec;
   return std::filesystem::equivalent(program, executable, ec);

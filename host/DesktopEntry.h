@@ -48,8 +48,17 @@ std::optional<std::string> unescapeString(std::string_view value);
 // that appears twice in one group.
 std::optional<std::map<std::string, std::string>> parseEntry(std::string_view text);
 
-// True when `text` is a desktop entry whose Exec starts `executable`: the same
-// path, or another path naming the same file.
+// The Exec words that start `executable` with nothing to open. GLib checks that
+// an Exec program exists before it expands `%%`, so it would refuse a path that
+// holds `%`; such a path is handed to /bin/sh (which it finds) as an argument.
+std::vector<std::string> launchCommand(const std::string& executable);
+
+// The program `argv` starts: its first word, or the path in a launchCommand
+// through /bin/sh.
+std::string launchedProgram(const std::vector<std::string>& argv);
+
+// True when `text` is a desktop entry whose Exec starts `executable` (the same
+// path, or another path naming the same file).
 bool execStarts(std::string_view text, const std::filesystem::path& executable);
 
 }  // namespace qx::host::desktop

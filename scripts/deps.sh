@@ -13,8 +13,10 @@ packages=(
   libx264-dev libswscale-dev libswresample-dev libavutil-dev libopus-dev libpulse-dev
   # shared libraries of the logic
   libboost-dev nlohmann-json3-dev libicu-dev libsodium-dev
-  # host application
-  qt6-base-dev qtkeychain-qt6-dev
+  # host application (libqt6svg6: the bundle's SVG icons render empty without it)
+  qt6-base-dev qtkeychain-qt6-dev libqt6svg6
+  # desktop integration: entry checks, GLib's launcher, a tray under Xvfb
+  desktop-file-utils libglib2.0-bin trayer
   # test services and tools: X servers, sound server, session bus, decoders
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth
   ffmpeg pulseaudio pulseaudio-utils dbus dbus-x11 gnome-keyring procps

@@ -118,6 +118,29 @@ TEST(DesktopEntry, ParseEntryReadsOnlyWellFormedFiles) {
   EXPECT_TRUE(parseEntry("[Desktop Entry]\nExec=x\n[Desktop Action a]\nExec=y\n"));
 }
 
+TEST(DesktopEntry, PercentPathsStartThroughTheShell) {
+  EXPECT_EQ(launchCommand("/a b/QuorvexHost"), Words{"/a b/QuorvexHost"});
+  EXPECT_EQ(launchCommand("/a%b/QuorvexHost"), (Words{"/bin/sh", "-c", "exec \"$0\"", "/a%b/QuorvexHost"}));
+  struct Case {
+    std::string exec;
+    bool startsIt;
+  };
+  const std::string program = "/x/100%/Quorvex Host.app/Contents/MacOS/QuorvexHost";
+  const std::vector<Case> cases = {
+      {*execValue(launchCommand(program)), true},
+      {*execValue({program}), true},
+      {*execValue({program, "--flag"}), true},
+      {*execValue({"/bin/sh", "-c", "other", program}), false},
+      {*execValue({"/x/100%/Quorvex Host.app/Contents/MacOS/../MacOS/QuorvexHost"}), true},
+      {*execValue({"/y/Quorvex Host.app/Contents/MacOS/QuorvexHost"}), false},
+      {"\"unclosed", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(execStarts("[Desktop Entry]\nExec=" + c.exec + "\n", program), c.startsIt) << c.exec;
+  }
+  EXPECT_FALSE(execStarts("[Desktop Entry]\nName=x\n", program));
+}
+
 TEST(DesktopEntry, StringEscapesRoundTrip) {
   for (const std::string text : {" lead", "a\\b", "t\tn\nr\r", "plain"}) {
     EXPECT_EQ(unescapeString(escapeString(text)), text) << text;
