@@ -1,5 +1,4 @@
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
