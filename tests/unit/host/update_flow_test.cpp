@@ -124,153 +124,145 @@ TEST(UpdateFlow, FollowsThePhaseTable) {
     const char* name;
     std::function<void(Rig&)> script;
     std::vector<std::string> phases;
-    std::function<void(Rig&)> check;
+    std::vector<std::string> logged;
+    const char* bundleName = "Quorvex Host.app";
   };
+  const auto check = [](Rig& r) { r.flow->checkForUpdates(false); };
+  const auto install = [](Rig& r) { r.flow->installUpdate(); };
+  const auto after = [](UpdatePhase phase, auto then) {
+    return [phase, then](Rig& r) {
+      r.controller->setUpdatePhase(phase);
+      then(r);
+    };
+  };
+  const auto downloading = [](UpdateCheck report) {
+    return [report](Rig& r) {
+      r.updater.replies["download"] = printed(report);
+      r.flow->installUpdate();
+    };
+  };
+  UpdateCheck noLatest("1.2.0", std::nullopt, true, std::nullopt);
+  noLatest.path = "/somewhere/Quorvex Host.app";
+  const std::string notWritable = "failed(The app's folder isn't writable; run the installer to update)";
+  const std::string relaunching = "Quorvex Host: updated to 1.3.0; relaunching";
   const std::string replaceError = "Couldn't replace the app: " + std::make_error_code(std::errc::io_error).message();
-  const std::vector<Row> rows = {
-      {"a check reads the report", [](Rig& r) { r.flow->checkForUpdates(false); }, {"checking", "idle"}, {}},
-      {"a check whose updater fails",
+  std::vector<Row> rows = {
+      {"a check reads the report", check, {"checking", "idle"}, {}},
+      {"a check whose updater cannot start",
        [](Rig& r) {
          r.updater.replies["check"] = {"No such file or directory", "", 0};
          r.flow->checkForUpdates(false);
        },
        {"checking", "idle"},
-       [](Rig& r) {
-         EXPECT_THAT(r.log.lines, ElementsAre("Quorvex Host: update check failed: No such file or directory"));
-       }},
-      {"a check after a failure runs",
-       [](Rig& r) {
-         r.controller->setUpdatePhase(UpdatePhase::failed("x"));
-         r.flow->checkForUpdates(false);
-       },
-       {"failed(x)", "checking", "idle"},
-       {}},
-      {"a check while checking does nothing",
+       {"Quorvex Host: update check failed: No such file or directory"}},
+      {"a check after a failure", after(UpdatePhase::failed("x"), check), {"failed(x)", "checking", "idle"}, {}},
+      {"a check while checking",
        [](Rig& r) {
          r.flow->checkForUpdates(false);
          r.flow->checkForUpdates(true);
        },
        {"checking", "idle"},
-       [](Rig& r) { EXPECT_EQ(r.updater.calls.size(), 1u); }},
-      {"a check while installing does nothing",
-       [](Rig& r) {
-         r.controller->setUpdatePhase(UpdatePhase::installing("1.3.0"));
-         r.flow->checkForUpdates(true);
-       },
-       {"installing(1.3.0)"},
-       [](Rig& r) { EXPECT_THAT(r.updater.calls, IsEmpty()); }},
-      {"an install without a check: downloading an unknown version, verified, replaced, relaunched",
-       [](Rig& r) { r.flow->installUpdate(); },
-       {"downloading()", "installing(1.3.0)"},
-       [](Rig& r) {
-         EXPECT_THAT(r.verified, ElementsAre(std::pair(r.newApp, std::string("1.3.0"))));
-         EXPECT_EQ(r.launcher.last().process->terminations, 1);  // stopped before the swap
-         EXPECT_NE(r.bundleVersion().find("1.3.0"), std::string::npos);
-         EXPECT_THAT(r.log.lines, ElementsAre("Quorvex Host: updated to 1.3.0; relaunching"));
-         ASSERT_EQ(r.launcher.detached.size(), 1u);
-         EXPECT_THAT(r.launcher.detached[0].second, ElementsAre("-c", relaunchScript, r.bundle.string(), "77"));
-         EXPECT_EQ(r.quits, 1);
-       }},
-      {"an install after a check downloads the known version",
+       {}},
+      {"a check while downloading", after(UpdatePhase::downloading("1.3.0"), check), {"downloading(1.3.0)"}, {}},
+      {"a check while installing", after(UpdatePhase::installing("1.3.0"), check), {"installing(1.3.0)"}, {}},
+      {"an install without a check", install, {"downloading()", "installing(1.3.0)"}, {relaunching}},
+      {"an install after a check, and one more while downloading",
        [](Rig& r) {
          r.flow->checkForUpdates(false);
          r.background.runAll();
          r.flow->installUpdate();
-         r.flow->installUpdate();  // refused while downloading
+         r.flow->installUpdate();
        },
        {"checking", "idle", "downloading(1.3.0)", "installing(1.3.0)"},
-       {}},
-      {"a check that ends while an install has started still ends in idle",
+       {relaunching}},
+      {"a check that ends while an install has started",
        [](Rig& r) {
          r.flow->checkForUpdates(false);
          r.flow->installUpdate();
          r.background.runNext();  // the check's report
        },
        {"checking", "downloading()", "idle", "installing(1.3.0)"},
-       [](Rig& r) { EXPECT_EQ(r.quits, 1); }},
-      {"an install after a failure runs",
-       [](Rig& r) {
-         r.controller->setUpdatePhase(UpdatePhase::failed("x"));
-         r.flow->installUpdate();
-       },
+       {relaunching}},
+      {"an install after a failure",
+       after(UpdatePhase::failed("x"), install),
        {"failed(x)", "downloading()", "installing(1.3.0)"},
-       {}},
+       {relaunching}},
+      {"a bundle without the extension", install, {notWritable}, {}, "Quorvex Host"},
+      {"a bundle with another extension", install, {notWritable}, {}, "Quorvex Host.apps"},
       {"the download's updater error",
-       [](Rig& r) {
-         r.updater.replies["download"] = printed(UpdateCheck("1.2.0", "1.3.0", true, "disk full"));
-         r.flow->installUpdate();
-       },
+       downloading(UpdateCheck("1.2.0", "1.3.0", true, "disk full")),
        {"downloading()", "failed(disk full)"},
-       [](Rig& r) { EXPECT_THAT(r.log.lines, ElementsAre("Quorvex Host: update failed: disk full")); }},
+       {"Quorvex Host: update failed: disk full"}},
       {"a download without path",
-       [](Rig& r) {
-         r.updater.replies["download"] = printed(UpdateCheck("1.2.0", "1.3.0", true, std::nullopt));
-         r.flow->installUpdate();
-       },
+       downloading(UpdateCheck("1.2.0", "1.3.0", true, std::nullopt)),
        {"downloading()", "failed(The download returned no app)"},
-       {}},
+       {"Quorvex Host: update failed: The download returned no app"}},
       {"a download without latest",
-       [](Rig& r) {
-         UpdateCheck noLatest("1.2.0", std::nullopt, true, std::nullopt);
-         noLatest.path = r.newApp.string();
-         r.updater.replies["download"] = printed(noLatest);
-         r.flow->installUpdate();
-       },
+       downloading(noLatest),
        {"downloading()", "failed(The download returned no app)"},
-       {}},
-      {"a bundle that fails verification leaves the server alone",
+       {"Quorvex Host: update failed: The download returned no app"}},
+      {"a bundle that fails verification",
        [](Rig& r) {
          r.verdict = "The update's signature is invalid (-10)";
          r.flow->installUpdate();
        },
        {"downloading()", "failed(The update's signature is invalid (-10))"},
-       [](Rig& r) {
-         EXPECT_EQ(r.launcher.last().process->terminations, 0);
-         EXPECT_NE(r.bundleVersion().find("1.2.0"), std::string::npos);
-       }},
-      {"a failed replacement starts the server again once the old one's end is handled",
+       {"Quorvex Host: update failed: The update's signature is invalid (-10)"}},
+      {"a failed replacement",
        [](Rig& r) {
          r.files.failAt = 2;  // making the staged copy's directory
          r.flow->installUpdate();
-         r.background.runAll();
-         EXPECT_EQ(r.launcher.launches.size(), 1u);
-         r.launcher.end({ProcessEnd::Reason::signal, 15});
-         r.clock.drain();
        },
        {"downloading()", "installing(1.3.0)", "failed(" + replaceError + ")"},
-       [&](Rig& r) {
-         EXPECT_EQ(r.launcher.launches.size(), 2u);
-         EXPECT_TRUE(r.controller->runState().is<RunState::Running>());
-         EXPECT_NE(r.bundleVersion().find("1.2.0"), std::string::npos);
-         EXPECT_THAT(r.log.lines, ElementsAre("Quorvex Host: update failed: " + replaceError));
-         EXPECT_EQ(r.quits, 0);
-       }},
+       {"Quorvex Host: update failed: " + replaceError}},
   };
+  if (::geteuid() != 0) {  // root may write anywhere
+    rows.push_back({"a folder that isn't writable",
+                    [](Rig& r) {
+                      const fs::path folder = r.bundle.parent_path();
+                      ::chmod(folder.c_str(), 0555);
+                      r.flow->installUpdate();
+                      ::chmod(folder.c_str(), 0755);
+                    },
+                    {notWritable},
+                    {}});
+  }
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
-    Rig r;
+    Rig r(false, row.bundleName);
     row.script(r);
     r.background.runAll();
     EXPECT_EQ(r.phases, row.phases);
-    if (row.check) row.check(r);
+    EXPECT_EQ(r.log.lines, row.logged);
+    // The server is stopped exactly when the flow itself goes on to install.
+    const bool replacing = std::find(row.phases.begin() + 1, row.phases.end(), "installing(1.3.0)") != row.phases.end();
+    EXPECT_EQ(r.launcher.launches.at(0).process->terminations, replacing ? 1 : 0);
   }
 }
 
-TEST(UpdateFlow, RefusesToInstallOverABundleItCannotReplace) {
-  std::vector<std::pair<std::string, bool>> rows = {{"Quorvex Host", false}, {"Quorvex Host.apps", false}};
-  // Root may write anywhere.
-  if (::geteuid() != 0) rows.emplace_back("Quorvex Host.app", true);
-  for (const auto& [name, lockFolder] : rows) {
-    SCOPED_TRACE(name);
-    Rig r(false, name);
-    const fs::path folder = r.bundle.parent_path();
-    if (lockFolder) ::chmod(folder.c_str(), 0555);
-    r.flow->installUpdate();
-    ::chmod(folder.c_str(), 0755);
-    EXPECT_THAT(r.phases, ElementsAre("failed(The app's folder isn't writable; run the installer to update)"));
-    EXPECT_THAT(r.updater.calls, IsEmpty());
-    EXPECT_THAT(r.log.lines, IsEmpty());
-  }
+TEST(UpdateFlow, ReplacesVerifiedBundleAndRelaunches) {
+  Rig r;
+  r.flow->installUpdate();
+  r.background.runAll();
+  EXPECT_THAT(r.verified, ElementsAre(std::pair(r.newApp, std::string("1.3.0"))));
+  EXPECT_NE(r.bundleVersion().find("1.3.0"), std::string::npos);
+  ASSERT_EQ(r.launcher.detached.size(), 1u);
+  EXPECT_THAT(r.launcher.detached[0].second, ElementsAre("-c", relaunchScript, r.bundle.string(), "77"));
+  EXPECT_EQ(r.quits, 1);
+}
+
+TEST(UpdateFlow, AFailedReplacementLeavesTheBundleAndStartsTheServerOnceTheOldOneEnded) {
+  Rig r;
+  r.files.failAt = 2;
+  r.flow->installUpdate();
+  r.background.runAll();
+  EXPECT_EQ(r.launcher.launches.size(), 1u);  // the stopped server is not yet handled
+  r.launcher.end({ProcessEnd::Reason::signal, 15});
+  r.clock.drain();
+  EXPECT_EQ(r.launcher.launches.size(), 2u);
+  EXPECT_TRUE(r.controller->runState().is<RunState::Running>());
+  EXPECT_NE(r.bundleVersion().find("1.2.0"), std::string::npos);
+  EXPECT_EQ(r.quits, 0);
 }
 
 TEST(UpdateFlow, OnlyAUserCheckShowsSomething) {
@@ -289,59 +281,27 @@ TEST(UpdateFlow, OnlyAUserCheckShowsSomething) {
       "permissions are kept.\n\nFixes";
   const UpdaterOutput upToDate = printed(UpdateCheck("1.2.0", "1.2.0", false, std::nullopt));
   const UpdaterOutput silent{std::nullopt, "", 3};
+  const std::vector<std::string> prompt = {"Update Quorvex Host to 1.3.0?", promptText, "Update", "Later"};
+  // clang-format off
   const std::vector<Row> rows = {
       {"automatic, update offered", false, false, {}, 0, {}, true, 1},
-      {"user, update offered, later",
-       false,
-       true,
-       {},
-       1,
-       {"Update Quorvex Host to 1.3.0?", promptText, "Update", "Later"},
-       true,
-       1},
-      {"user, update offered, update",
-       false,
-       true,
-       {},
-       0,
-       {"Update Quorvex Host to 1.3.0?", promptText, "Update", "Later"},
-       true,
-       2},
-      {"user, Chinese",
-       true,
-       true,
-       {},
-       1,
+      {"user, update offered, later", false, true, {}, 1, prompt, true, 1},
+      {"user, update offered, update", false, true, {}, 0, prompt, true, 2},
+      {"user, Chinese", true, true, {}, 1,
        {"更新 Quorvex Host 到 1.3.0？",
         "当前版本 1.2.0。更新时远控会中断十几秒，之后 App 自动重新打开，设置和权限都保留。\n\n修复", "更新", "稍后"},
-       true,
-       1},
-      {"user, up to date",
-       false,
-       true,
-       upToDate,
-       0,
-       {"You're up to date", "Quorvex Host 1.2.0 is the latest version.", "OK"},
-       true,
-       1},
-      {"user, up to date, Chinese",
-       true,
-       true,
-       upToDate,
-       0,
-       {"已是最新版本", "Quorvex Host 1.2.0 是最新版本。", "好"},
-       true,
-       1},
-      {"user, updater silent",
-       false,
-       true,
-       silent,
-       0,
-       {"Couldn't check for updates", "The updater returned nothing (exit code 3)", "OK"},
-       false,
-       1},
+       true, 1},
+      {"user, up to date", false, true, upToDate, 0,
+       {"You're up to date", "Quorvex Host 1.2.0 is the latest version.", "OK"}, true, 1},
+      {"user, up to date, Chinese", true, true, upToDate, 0,
+       {"已是最新版本", "Quorvex Host 1.2.0 是最新版本。", "好"}, true, 1},
+      {"user, updater silent", false, true, silent, 0,
+       {"Couldn't check for updates", "The updater returned nothing (exit code 3)", "OK"}, false, 1},
+      {"user, updater silent, Chinese", true, true, silent, 0,
+       {"检查更新失败", "更新程序没有返回结果（退出码 3）", "好"}, false, 1},
       {"automatic, updater silent", false, false, silent, 0, {}, false, 1},
   };
+  // clang-format on
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Rig r(row.zh);
@@ -413,26 +373,6 @@ TEST(UpdateFlow, UpdaterCommandLinesPutTheURLOverrideLast) {
     EXPECT_EQ(r.updater.calls[0].second, check);
     EXPECT_EQ(r.updater.calls[1].second, download);
   }
-}
-
-TEST(UpdateFlow, ReportOfAnUpdaterRun) {
-  const UpdateCheck report("1.2.0", "1.3.0", true, std::nullopt);
-  struct Row {
-    UpdaterOutput run;
-    bool zh;
-    UpdateCheck expected;
-  };
-  const std::vector<Row> rows = {
-      {{std::nullopt, "fetching\n" + report.encode() + "\n\n", 0}, false, report},
-      {{"Permission denied", "", 0}, false, UpdateCheck("9.9", std::nullopt, false, "Permission denied")},
-      {{std::nullopt, "", 3},
-       false,
-       UpdateCheck("9.9", std::nullopt, false, "The updater returned nothing (exit code 3)")},
-      {{std::nullopt, report.encode() + "\nlater line\n", 0},
-       true,
-       UpdateCheck("9.9", std::nullopt, false, "更新程序没有返回结果（退出码 0）")},
-  };
-  for (const Row& row : rows) EXPECT_EQ(updaterReport(row.run, "9.9", row.zh), row.expected) << row.run.output;
 }
 
 TEST(UpdateFlow, UpdaterProcessGivesStandardOutputOnlyAndTheStatus) {
