@@ -5,7 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QSocketNotifier>
@@ -22,6 +22,15 @@
 #include "platform/linux/host/qt_scheduler.h"
 #include "platform/linux/host/qtkeychain_keyring.h"
 #include "platform/linux/host/x11_permission_probe.h"
+// Updates
+#include "host/BundleSignature.h"
+#include "host/UpdateFlow.h"
+#include "host/ui/MessageBoxAlerts.h"
+#include "platform/linux/host/posix_bundle_files.h"
+#include "platform/linux/host/syslog_system_log.h"
+#include "platform/linux/host/system_wall_clock.h"
+#include "platform/linux/host/thread_work.h"
+#include "platform/linux/host/updater_process.h"
 
 namespace {
 
@@ -34,7 +43,7 @@ void onQuitSignal(int) {
 
 // SIGTERM and SIGINT quit through the event loop, so the server is stopped on
 // the same path as every other way of quitting.
-void quitOnSignals(QCoreApplication& app) {
+void quitOnSignals(QApplication& app) {
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
   auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
   QObject::connect(notifier, &QSocketNotifier::activated, &app, [] { QCoreApplication::quit(); });
@@ -61,9 +70,11 @@ int main(int argc, char** argv) {
   std::error_code ec;
   const std::filesystem::path macOSDir = std::filesystem::read_symlink("/proc/self/exe", ec).parent_path();
 
-  QCoreApplication app(argc, argv);
+  QApplication app(argc, argv);
   QCoreApplication::setOrganizationName("Quorvex");
   QCoreApplication::setApplicationName("QuorvexHost");
+  // A tray application: closing an alert or the settings window must not quit.
+  QApplication::setQuitOnLastWindowClosed(false);
   quitOnSignals(app);
 
   qx::host::SteadyTimeSource clock;
@@ -73,6 +84,7 @@ int main(int argc, char** argv) {
   qx::host::QtKeychainKeyring keyring;
   qx::host::TokenStore tokens(keyring, qx::host::TokenStore::defaultFallbackFile());
   qx::host::X11PermissionProbe permissions;
+  qx::host::SyslogSystemLog systemLog;
 
   qx::host::HostController::Services services{
       .clock = clock,
@@ -84,7 +96,7 @@ int main(int argc, char** argv) {
       .addresses = [] { return qx::LocalAddress::current(); },
       .openFile = [](const std::string& path) { QProcess::startDetached("xdg-open", {QString::fromStdString(path)}); },
       .loginItem = nullptr,
-      .systemLog = nullptr,
+      .systemLog = &systemLog,
       .quitApplication = [] { QCoreApplication::quit(); },
   };
   qx::host::HostController::Paths paths{
@@ -101,6 +113,33 @@ int main(int argc, char** argv) {
   qx::host::HostController controller(services, paths, identity);
   QObject::connect(&app, &QCoreApplication::aboutToQuit, &controller, [&controller] { controller.stopAndWait(); });
 
+  // ---- Updates: the flow and its services ----
+  qx::host::SystemWallClock wallClock;
+  qx::host::ThreadWork background;
+  qx::host::MessageBoxAlerts alerts;
+  qx::host::PosixBundleFiles bundleFiles;
+  const std::optional<qx::host::PublicKey> updateKey = qx::host::pinnedUpdateKey();
+  const bool chinese = identity.chinese;
+  qx::host::UpdateFlow updates(
+      controller,
+      {
+          .scheduler = scheduler,
+          .wallClock = wallClock,
+          .background = background,
+          .runUpdater = qx::host::runUpdaterProcess,
+          .verify =
+              [updateKey, chinese](const std::filesystem::path& bundle, const std::string& version) {
+                return qx::host::verifyBundle(bundle, version, updateKey, chinese);
+              },
+          .alerts = alerts,
+          .systemLog = systemLog,
+          .files = bundleFiles,
+          .settings = settings,
+      },
+      qx::host::UpdateFlow::defaultCachesDirectory());
+  // ---- end of updates ----
+
   controller.start();
+  updates.scheduleUpdateChecks();
   return QCoreApplication::exec();
 }
