@@ -1,0 +1,398 @@
+#include "host/ui/SettingsWindow.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QFormLayout>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "host/HostController.h"
+#include "host/MenuTexts.h"
+#include "host/Permissions.h"
+#include "host/SettingsStore.h"
+#include "host/TokenStore.h"
+#include "host/UpdateFlow.h"
+
+namespace qx::host {
+namespace {
+
+constexpr int contentWidth = 480;
+constexpr int contentHeight = 760;
+// Room for the window manager's title bar when the screen is shorter.
+constexpr int titleBarAllowance = 40;
+const QColor allowedGreen(0x1e, 0x8e, 0x3e);
+
+QString q(const std::string& text) { return QString::fromStdString(text); }
+
+QLabel* caption(const std::string& text, QWidget* parent) {
+  auto* label = new QLabel(q(text), parent);
+  label->setWordWrap(true);
+  QFont font = label->font();
+  font.setPointSizeF(font.pointSizeF() * 0.85);
+  label->setFont(font);
+  // Secondary: between the text and the background, still easy to read.
+  QPalette palette = label->palette();
+  const QColor fore = palette.color(QPalette::WindowText);
+  const QColor back = palette.color(QPalette::Window);
+  const auto mix = [](int a, int b) { return (a * 60 + b * 40) / 100; };
+  palette.setColor(QPalette::WindowText,
+                   QColor(mix(fore.red(), back.red()), mix(fore.green(), back.green()), mix(fore.blue(), back.blue())));
+  label->setPalette(palette);
+  return label;
+}
+
+QLabel* sectionHeader(const std::string& text, QWidget* parent) {
+  auto* label = new QLabel(q(text), parent);
+  QFont font = label->font();
+  font.setBold(true);
+  label->setFont(font);
+  return label;
+}
+
+// A framed group of rows, as the form's sections are drawn.
+QFrame* group(QWidget* parent) {
+  auto* frame = new QFrame(parent);
+  frame->setFrameShape(QFrame::StyledPanel);
+  return frame;
+}
+
+QFormLayout* formLayout(QWidget* parent) {
+  auto* layout = new QFormLayout(parent);
+  layout->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
+  layout->setLabelAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  return layout;
+}
+
+QPushButton* button(const std::string& text, QWidget* parent) {
+  auto* b = new QPushButton(q(text), parent);
+  // Return belongs to "Save and Start" alone, wherever the focus is.
+  b->setAutoDefault(false);
+  return b;
+}
+
+// A filled green circle with a white check mark.
+QPixmap checkmark(int size, qreal ratio) {
+  QPixmap pixmap(QSize(size, size) * ratio);
+  pixmap.setDevicePixelRatio(ratio);
+  pixmap.fill(Qt::transparent);
+  QPainter painter(&pixmap);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(allowedGreen);
+  painter.drawEllipse(QRectF(0.5, 0.5, size - 1.0, size - 1.0));
+  QPainterPath tick;
+  tick.moveTo(size * 0.27, size * 0.52);
+  tick.lineTo(size * 0.44, size * 0.68);
+  tick.lineTo(size * 0.74, size * 0.34);
+  painter.setPen(QPen(Qt::white, size * 0.12, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+  painter.setBrush(Qt::NoBrush);
+  painter.drawPath(tick);
+  return pixmap;
+}
+
+}  // namespace
+
+// One permission: the label, then either "Allowed" in green or an "Allow…"
+// button that runs the request.
+class PermissionRow : public QWidget {
+ public:
+  PermissionRow(const std::string& label, bool zh, std::function<void()> request, QWidget* parent) : QWidget(parent) {
+    auto* layout = new QHBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(new QLabel(q(label), this));
+    layout->addStretch(1);
+    icon_ = new QLabel(this);
+    const int size = fontMetrics().height();
+    icon_->setPixmap(checkmark(size, devicePixelRatioF()));
+    allowed_ = new QLabel(q(form::allowed(zh)), this);
+    allowed_->setObjectName("allowed");
+    QPalette palette = allowed_->palette();
+    palette.setColor(QPalette::WindowText, allowedGreen);
+    allowed_->setPalette(palette);
+    allow_ = button(form::allow(zh), this);
+    allow_->setObjectName("allow");
+    connect(allow_, &QPushButton::clicked, this, [request = std::move(request)] { request(); });
+    layout->addWidget(icon_);
+    layout->addWidget(allowed_);
+    layout->addWidget(allow_);
+  }
+
+  void setGranted(bool granted) {
+    icon_->setVisible(granted);
+    allowed_->setVisible(granted);
+    allow_->setVisible(!granted);
+  }
+
+ private:
+  QLabel* icon_ = nullptr;
+  QLabel* allowed_ = nullptr;
+  QPushButton* allow_ = nullptr;
+};
+
+SettingsView::SettingsView(Services services, std::function<void()> onDone, QWidget* parent)
+    : QDialog(parent),
+      services_(services),
+      onDone_(std::move(onDone)),
+      zh_(services_.host.chinese()),
+      settings_(services_.host.settings()) {
+  setWindowTitle(q(form::windowTitle(zh_)));
+  // Titled and closable; neither resizable nor minimisable.
+  setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+  // Closing this window never ends the host, whatever the application's policy.
+  setAttribute(Qt::WA_QuitOnClose, false);
+
+  auto* root = new QVBoxLayout(this);
+  root->setContentsMargins(0, 0, 0, 0);
+  root->setSpacing(0);
+  auto* scroll = new QScrollArea(this);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setWidgetResizable(true);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll->setWidget(buildForm());
+  root->addWidget(scroll, 1);
+  root->addWidget(buildBottomBar());
+
+  const QRect available = screen()->availableGeometry();
+  setFixedSize(contentWidth, std::min(contentHeight, available.height() - titleBarAllowance));
+  move(available.center() - rect().center());
+
+  HostController& host = services_.host;
+  connect(&host, &HostController::screenRecordingChanged, this, &SettingsView::renderPermissions);
+  connect(&host, &HostController::accessibilityChanged, this, &SettingsView::renderPermissions);
+  for (auto changed :
+       {&HostController::updateChanged, &HostController::updatePhaseChanged, &HostController::lastUpdateCheckChanged}) {
+    connect(&host, changed, this, &SettingsView::renderUpdates);
+  }
+  renderValidity();
+  renderPermissions();
+  renderUpdates();
+}
+
+SettingsView::~SettingsView() = default;
+
+QWidget* SettingsView::buildForm() {
+  auto* page = new QWidget;
+  auto* layout = new QVBoxLayout(page);
+  layout->setContentsMargins(16, 14, 16, 14);
+  layout->setSpacing(6);
+  const auto section = [&](const std::string& title, QFrame* body, const std::string& footer) {
+    if (!title.empty()) layout->addWidget(sectionHeader(title, page));
+    layout->addWidget(body);
+    if (!footer.empty()) layout->addWidget(caption(footer, page));
+    layout->addSpacing(10);
+  };
+
+  // The controls carry object names, so accessibility and automation tools
+  // can find them.
+
+  // Connection
+  QFrame* connection = group(page);
+  QFormLayout* rows = formLayout(connection);
+  listen_ = new QLineEdit(q(settings_.listen), connection);
+  listen_->setObjectName("listen");
+  connect(listen_, &QLineEdit::textChanged, this, [this](const QString& text) {
+    settings_.listen = text.toStdString();
+    renderValidity();
+  });
+  rows->addRow(q(form::listenAddress(zh_)), listen_);
+  auto* tokenRow = new QWidget(connection);
+  auto* tokenLayout = new QHBoxLayout(tokenRow);
+  tokenLayout->setContentsMargins(0, 0, 0, 0);
+  const std::optional<std::string> stored = services_.tokens.load();
+  tokenUnknown_ = !stored.has_value();
+  token_ = new QLineEdit(q(stored.value_or("")), tokenRow);
+  token_->setMinimumWidth(180);
+  token_->setObjectName("token");
+  token_->setPlaceholderText(q(form::tokenPlaceholder(zh_)));
+  connect(token_, &QLineEdit::textEdited, this, [this] { tokenEdited_ = true; });
+  QPushButton* generate = button(form::generate(zh_), tokenRow);
+  generate->setObjectName("generate");
+  connect(generate, &QPushButton::clicked, this, [this] {
+    token_->setText(q(TokenStore::random()));
+    tokenEdited_ = true;
+  });
+  tokenLayout->addWidget(token_, 1);
+  tokenLayout->addWidget(generate);
+  rows->addRow(q(form::token(zh_)), tokenRow);
+  section(form::connectionSection(zh_), connection, form::connectionFooter(zh_));
+
+  // Picture and sound. A stored value the pickers do not offer selects
+  // nothing and is saved back as it was.
+  QFrame* picture = group(page);
+  rows = formLayout(picture);
+  bitrate_ = new QComboBox(picture);
+  bitrate_->setObjectName("bitrate");
+  const auto bitrates = form::bitrateOptions();
+  for (const auto& option : bitrates) bitrate_->addItem(q(option.label), q(option.value));
+  const auto bitrateAt = form::optionIndex(bitrates, settings_.bitrate);
+  bitrate_->setCurrentIndex(bitrateAt ? static_cast<int>(*bitrateAt) : -1);
+  connect(bitrate_, &QComboBox::activated, this,
+          [this](int index) { settings_.bitrate = bitrate_->itemData(index).toString().toStdString(); });
+  rows->addRow(q(form::bitrate(zh_)), bitrate_);
+  maxWidth_ = new QComboBox(picture);
+  maxWidth_->setObjectName("maxWidth");
+  const auto widths = form::maxWidthOptions(zh_);
+  for (const auto& option : widths) maxWidth_->addItem(q(option.label), QVariant::fromValue<qint64>(option.value));
+  const auto widthAt = form::optionIndex(widths, settings_.maxWidth);
+  maxWidth_->setCurrentIndex(widthAt ? static_cast<int>(*widthAt) : -1);
+  connect(maxWidth_, &QComboBox::activated, this,
+          [this](int index) { settings_.maxWidth = maxWidth_->itemData(index).value<qint64>(); });
+  rows->addRow(q(form::maxWidth(zh_)), maxWidth_);
+  audio_ = new QCheckBox(q(form::sendAudio(zh_)), picture);
+  audio_->setObjectName("audio");
+  audio_->setChecked(settings_.audio);
+  connect(audio_, &QCheckBox::toggled, this, [this](bool on) { settings_.audio = on; });
+  rows->addRow(audio_);
+  section(form::pictureSection(zh_), picture, {});
+
+  // Permissions
+  QFrame* permissions = group(page);
+  auto* permissionRows = new QVBoxLayout(permissions);
+  screenRecording_ = new PermissionRow(
+      form::screenRecording(zh_), zh_, [this] { services_.permissions.requestScreenRecording(); }, permissions);
+  accessibility_ = new PermissionRow(
+      form::accessibility(zh_), zh_, [this] { services_.permissions.requestAccessibility(); }, permissions);
+  screenRecording_->setObjectName("screenRecording");
+  accessibility_->setObjectName("accessibility");
+  permissionRows->addWidget(screenRecording_);
+  permissionRows->addWidget(accessibility_);
+  section(form::permissionsSection(zh_), permissions, form::permissionsFooter(zh_));
+
+  // The login item, outside any section. A first setup proposes it.
+  QFrame* login = group(page);
+  auto* loginRow = new QVBoxLayout(login);
+  loginItem_ = new QCheckBox(q(form::launchAtLogin(zh_)), login);
+  loginItem_->setObjectName("loginItem");
+  loginItem_->setChecked(form::initialLoginItem(services_.settings.configured(), services_.host.loginItemEnabled()));
+  loginRow->addWidget(loginItem_);
+  section({}, login, {});
+
+  // Version and updates. Both buttons act at once, without Save.
+  QFrame* updates = group(page);
+  rows = formLayout(updates);
+  currentVersion_ = new QLabel(updates);
+  latestVersion_ = new QLabel(updates);
+  latestVersion_->setWordWrap(true);
+  rows->addRow(q(form::currentVersion(zh_)), currentVersion_);
+  rows->addRow(q(form::latestVersion(zh_)), latestVersion_);
+  autoCheck_ = new QCheckBox(q(form::checkAutomatically(zh_)), updates);
+  autoCheck_->setObjectName("autoCheck");
+  autoCheck_->setChecked(services_.settings.autoCheckUpdates());
+  rows->addRow(autoCheck_);
+  auto* buttons = new QWidget(updates);
+  auto* buttonRow = new QHBoxLayout(buttons);
+  buttonRow->setContentsMargins(0, 0, 0, 0);
+  buttonRow->addStretch(1);
+  checkNow_ = button(form::checkNow(zh_), buttons);
+  checkNow_->setObjectName("checkNow");
+  connect(checkNow_, &QPushButton::clicked, this, [this] { services_.updates.checkForUpdates(true); });
+  updateNow_ = button(form::updateNow(zh_), buttons);
+  updateNow_->setObjectName("updateNow");
+  connect(updateNow_, &QPushButton::clicked, this, [this] { services_.updates.promptUpdate(); });
+  buttonRow->addWidget(checkNow_);
+  buttonRow->addWidget(updateNow_);
+  rows->addRow(buttons);
+  section(form::updatesSection(zh_), updates, form::updatesFooter(zh_));
+
+  layout->addStretch(1);
+  return page;
+}
+
+QWidget* SettingsView::buildBottomBar() {
+  auto* bar = new QWidget(this);
+  auto* layout = new QHBoxLayout(bar);
+  invalid_ = caption(form::invalidListen(zh_), bar);
+  invalid_->setObjectName("invalidListen");
+  invalid_->setWordWrap(false);
+  QPalette palette = invalid_->palette();
+  palette.setColor(QPalette::WindowText, Qt::red);
+  invalid_->setPalette(palette);
+  layout->addWidget(invalid_);
+  layout->addStretch(1);
+  QPushButton* cancel = button(form::cancel(zh_), bar);
+  cancel->setObjectName("cancel");
+  connect(cancel, &QPushButton::clicked, this, &SettingsView::reject);
+  save_ = new QPushButton(q(form::saveAndStart(zh_)), bar);
+  save_->setObjectName("save");
+  save_->setDefault(true);
+  connect(save_, &QPushButton::clicked, this, &SettingsView::save);
+  layout->addWidget(cancel);
+  layout->addWidget(save_);
+  return bar;
+}
+
+void SettingsView::renderValidity() {
+  const bool valid = form::listenValid(settings_);
+  invalid_->setVisible(!valid);
+  save_->setEnabled(valid);
+}
+
+void SettingsView::renderPermissions() {
+  screenRecording_->setGranted(services_.host.screenRecording());
+  accessibility_->setGranted(services_.host.accessibility());
+}
+
+void SettingsView::renderUpdates() {
+  const UpdatePhase& phase = services_.host.updatePhase();
+  currentVersion_->setText(q(services_.updates.currentVersion()));
+  latestVersion_->setText(q(services_.updates.updateSummary()));
+  checkNow_->setEnabled(menu::checkEnabled(phase));
+  updateNow_->setVisible(services_.updates.availableUpdate().has_value());
+  updateNow_->setEnabled(form::updateNowEnabled(phase));
+}
+
+void SettingsView::save() {
+  if (!form::listenValid(settings_)) return;
+  const std::string token = form::trimSpacesAndTabs(token_->text().toStdString());
+  services_.host.setSettings(settings_);
+  services_.settings.save(settings_);
+  if (!tokenUnknown_ || tokenEdited_) services_.tokens.save(token);
+  services_.host.setLoginItem(loginItem_->isChecked());
+  if (autoCheck_->isChecked() != services_.settings.autoCheckUpdates()) {
+    services_.settings.setAutoCheckUpdates(autoCheck_->isChecked());
+    services_.updates.scheduleUpdateChecks();
+  }
+  services_.host.restart();
+  if (onDone_) onDone_();
+}
+
+void SettingsView::reject() {
+  if (onDone_) onDone_();
+}
+
+void SettingsView::closeEvent(QCloseEvent* event) {
+  // Accepting hides the window; it stays built, edits and all.
+  event->accept();
+}
+
+SettingsWindow::SettingsWindow(SettingsView::Services services) : services_(services) {}
+
+SettingsWindow::~SettingsWindow() { delete window_.data(); }
+
+void SettingsWindow::show() {
+  if (!window_) window_ = new SettingsView(services_, [this] { forget(); });
+  window_->show();
+  window_->raise();
+  window_->activateWindow();
+}
+
+void SettingsWindow::forget() {
+  if (!window_) return;
+  window_->hide();
+  // Later: this runs inside one of the window's own handlers.
+  window_->deleteLater();
+  window_ = nullptr;
+}
+
+}  // namespace qx::host

@@ -1,0 +1,109 @@
+#pragma once
+
+// The settings window: the listen address and token, the picture and sound
+// options, the two permissions, the login item and the update options. Edits
+// stay in the window until "Save and Start", which publishes and stores them
+// and (re)starts the server; Cancel and Escape drop them. The title-bar close
+// button only hides the window, so its edits come back with the next show().
+// Main thread only.
+
+#include <QDialog>
+#include <QPointer>
+#include <functional>
+
+#include "HostCore/HostSettings.h"
+
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace qx::host {
+
+class HostController;
+class Permissions;
+class SettingsStore;
+class TokenStore;
+class UpdateFlow;
+class PermissionRow;
+
+class SettingsView : public QDialog {
+  Q_OBJECT
+
+ public:
+  // Everything here must outlive the view.
+  struct Services {
+    HostController& host;
+    UpdateFlow& updates;
+    Permissions& permissions;
+    SettingsStore& settings;
+    TokenStore& tokens;
+  };
+
+  // `onDone` runs after Save, on Cancel and on Escape.
+  SettingsView(Services services, std::function<void()> onDone, QWidget* parent = nullptr);
+  ~SettingsView() override;
+
+  // Escape and Cancel.
+  void reject() override;
+
+ protected:
+  // The title-bar close button hides; QDialog would reject.
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  QWidget* buildForm();
+  QWidget* buildBottomBar();
+  void renderValidity();
+  void renderPermissions();
+  void renderUpdates();
+  void save();
+
+  Services services_;
+  std::function<void()> onDone_;
+  bool zh_ = false;
+
+  // The edited copy; fps and rate control are saved back as loaded.
+  HostSettings settings_;
+  // The token could not be read: an untouched field must not overwrite it.
+  bool tokenUnknown_ = false;
+  bool tokenEdited_ = false;
+
+  QLineEdit* listen_ = nullptr;
+  QLineEdit* token_ = nullptr;
+  QComboBox* bitrate_ = nullptr;
+  QComboBox* maxWidth_ = nullptr;
+  QCheckBox* audio_ = nullptr;
+  PermissionRow* screenRecording_ = nullptr;
+  PermissionRow* accessibility_ = nullptr;
+  QCheckBox* loginItem_ = nullptr;
+  QLabel* currentVersion_ = nullptr;
+  QLabel* latestVersion_ = nullptr;
+  QCheckBox* autoCheck_ = nullptr;
+  QPushButton* checkNow_ = nullptr;
+  QPushButton* updateNow_ = nullptr;
+  QLabel* invalid_ = nullptr;
+  QPushButton* save_ = nullptr;
+};
+
+// Holds the one settings window of the application.
+class SettingsWindow {
+ public:
+  explicit SettingsWindow(SettingsView::Services services);
+  ~SettingsWindow();
+  SettingsWindow(const SettingsWindow&) = delete;
+  SettingsWindow& operator=(const SettingsWindow&) = delete;
+
+  // Brings the existing window to the front as it was left (also after its
+  // close button), or builds a fresh one from the current values.
+  void show();
+
+ private:
+  void forget();
+
+  SettingsView::Services services_;
+  QPointer<SettingsView> window_;
+};
+
+}  // namespace qx::host
