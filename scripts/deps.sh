@@ -17,6 +17,8 @@ packages=(
   qt6-base-dev qtkeychain-qt6-dev libqt6svg6
   # desktop integration: entry checks, GLib's launcher, a tray under Xvfb
   desktop-file-utils libglib2.0-bin trayer
+  # UI tests: real clicks, a second clipboard client, a CJK font for the Chinese screenshots
+  xdotool xclip fonts-droid-fallback
   # test services and tools: X servers, sound server, session bus, decoders
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth
   ffmpeg pulseaudio pulseaudio-utils dbus dbus-x11 gnome-keyring procps

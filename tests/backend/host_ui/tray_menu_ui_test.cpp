@@ -1,0 +1,312 @@
+// The tray icon and its menu on a real X server with a real tray (trayer):
+// the icon is embedded, real clicks open the menu, its items follow the
+// controller, and an address row puts only the address on the clipboard.
+
+#include <gtest/gtest.h>
+
+#include <QAction>
+#include <QApplication>
+#include <QMenu>
+#include <QScreen>
+#include <QSystemTrayIcon>
+#include <iostream>
+
+#include "host/ui/Clipboard.h"
+#include "host/ui/TrayMenu.h"
+#include "tests/backend/host_ui/host_rig.h"
+#include "tests/backend/host_ui/ui_desktop.h"
+
+namespace qx::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+UiDesktop* desktop = nullptr;
+
+struct Tray {
+  HostRig& rig;
+  host::QtClipboard clipboard;
+  std::vector<std::string> actions;
+  host::TrayMenu menu;
+
+  explicit Tray(HostRig& r)
+      : rig(r),
+        menu({*r.host, *r.flow, *r.permissions, r.clock, clipboard, &r.systemLog},
+             {[this] { actions.push_back("settings"); }, [this] { actions.push_back("uninstall"); },
+              [this] { actions.push_back("quit"); }}) {}
+
+  QSystemTrayIcon& icon() { return *menu.findChild<QSystemTrayIcon*>(); }
+  bool embedded() { return !icon().geometry().isEmpty(); }
+
+  // Shows the icon and waits until the tray has embedded it.
+  void show() {
+    desktop->startTray();
+    menu.show();
+    ASSERT_TRUE(waitUntil([&] { return embedded(); })) << "the tray never embedded the icon";
+    spin(500ms);
+  }
+
+  // A real click on the icon; the menu it opens.
+  QMenu* open(int button = 1) {
+    QMenu* m = icon().contextMenu();
+    click(icon().geometry().center(), button);
+    EXPECT_TRUE(waitUntil([&] { return m->isVisible(); }))
+        << "no menu after clicking the icon at " << icon().geometry().x() << "," << icon().geometry().y() << " "
+        << icon().geometry().width() << "x" << icon().geometry().height();
+    spin(200ms);  // painted, for the screenshots
+    return m;
+  }
+};
+
+// The visible items, in order: "(text)" for a disabled one, "[x] "/"[ ] "
+// before a toggle, "---" for a separator.
+std::vector<std::string> items(QMenu* menu) {
+  std::vector<std::string> shown;
+  for (QAction* a : menu->actions()) {
+    if (!a->isVisible()) continue;
+    if (a->isSeparator()) {
+      shown.push_back("---");
+      continue;
+    }
+    std::string text = a->text().replace("&&", "&").toStdString();
+    if (a->isCheckable()) text = (a->isChecked() ? "[x] " : "[ ] ") + text;
+    shown.push_back(a->isEnabled() ? text : "(" + text + ")");
+  }
+  return shown;
+}
+
+QAction* itemStartingWith(QMenu* menu, const std::string& prefix) {
+  for (QAction* a : menu->actions()) {
+    if (a->isVisible() && a->text().toStdString().starts_with(prefix)) return a;
+  }
+  return nullptr;
+}
+
+const std::vector<std::string> commandsEn = {"---",
+                                             "Settings…",
+                                             "Show Log",
+                                             "[ ] Launch at Login",
+                                             "---",
+                                             "(Quorvex Host 1.4.2)",
+                                             "Check for Updates…",
+                                             "---",
+                                             "Restart Service",
+                                             "Uninstall Quorvex Host…",
+                                             "Quit"};
+
+std::vector<std::string> join(std::vector<std::string> head, const std::vector<std::string>& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+// First: before any tray exists, the icon is shown anyway, the system log
+// says so once, and the tray that starts later embeds it.
+TEST(TrayMenu, ShownBeforeTheTrayExistsAndEmbeddedWhenItAppears) {
+  HostRig rig;
+  Tray tray(rig);
+  tray.menu.show();
+  tray.menu.show();
+  if (QSystemTrayIcon::isSystemTrayAvailable()) GTEST_SKIP() << "a tray was already running";
+  EXPECT_EQ(rig.systemLog.lines,
+            std::vector<std::string>{"Quorvex Host: no system tray; use Settings from the application menu"});
+  desktop->startTray();
+  EXPECT_TRUE(waitUntil([&] { return tray.embedded(); }));
+  EXPECT_EQ(rig.systemLog.lines.size(), 1u);
+}
+
+TEST(TrayMenu, ItemsInOrderForEachState) {
+  struct Case {
+    std::string name;
+    HostRig::Options options;
+    std::function<void(HostRig&)> setUp;
+    std::vector<std::string> expected;
+    int button = 1;
+  };
+  const auto running = [](HostRig& rig) {
+    rig.startServer();
+    rig.serverPrints("connected clients: 2");
+  };
+  const std::vector<std::string> addresses = {"100.101.102.103:8771   tailnet · click to copy",
+                                              "192.168.1.20:8771   LAN · click to copy"};
+  const std::vector<std::string> allowed = {"(✓ Screen Recording)", "(✓ Accessibility (remote input))"};
+  const std::string warn = "\u26A0\uFE0E ";
+  std::vector<Case> cases;
+  cases.push_back(
+      {"menu-running-en",
+       {},
+       running,
+       join(join(join({"(● Running · 2 devices connected)"}, addresses), join({"---"}, allowed)), commandsEn),
+       3});
+  cases.push_back({"menu-running-zh",
+                   {.chinese = true},
+                   running,
+                   {"(● 运行中 · 2 台设备已连接)", "100.101.102.103:8771   Quorvex · 点按复制",
+                    "192.168.1.20:8771   局域网 · 点按复制", "---", "(✓ 屏幕录制)", "(✓ 辅助功能（远程键鼠）)", "---",
+                    "设置…", "查看日志", "[ ] 登录时启动", "---", "(Quorvex Host 1.4.2)", "检查更新…", "---",
+                    "重启服务", "卸载 Quorvex Host…", "退出"}});
+  // The server ended over the port: the problem outranks the countdown, and
+  // the addresses go with the running state.
+  cases.push_back(
+      {"menu-port-in-use-en",
+       {},
+       [](HostRig& rig) {
+         rig.startServer();
+         rig.serverPrints("listen tcp :8771: bind: address already in use");
+         rig.launcher.end({host::ProcessEnd::Reason::exit, 1});
+       },
+       join(join({"(" + warn + "Port 8771 is in use (is another program using it?))", "---"}, allowed), commandsEn)});
+  cases.push_back({"menu-no-screen-recording-en",
+                   {.screenRecording = false},
+                   [](HostRig& rig) {
+                     rig.startServer();
+                     rig.serverPrints("quorvex-screencap: Screen Recording permission missing");
+                   },
+                   join(join({"(" + warn + "No Screen Recording permission: capture fails)"}, addresses),
+                        join({"---", warn + "Screen Recording: not allowed — Allow…",
+                              "(✓ Accessibility (remote input))", "Allowed in System Settings? Relaunch to apply"},
+                             commandsEn))});
+  cases.push_back({"menu-not-set-up-en",
+                   {.configured = false, .accessibility = false},
+                   [](HostRig& rig) { rig.startServer(); },
+                   join({"(○ Not set up yet)", "---", "(✓ Screen Recording)",
+                         warn + "Accessibility (remote input): not allowed — Allow…"},
+                        commandsEn)});
+  cases.push_back(
+      {"menu-failed-en",
+       {},
+       [](HostRig& rig) {
+         std::filesystem::remove(rig.bundle / "Contents/MacOS/quorvex-webrtc-server");
+         rig.startServer();
+       },
+       join(join({"(" + warn + "Incomplete install: quorvex-webrtc-server missing)", "---"}, allowed), commandsEn)});
+  cases.push_back({"menu-update-en",
+                   {},
+                   [&](HostRig& rig) {
+                     running(rig);
+                     rig.host->setUpdate(UpdateCheck("1.4.2", "1.5.0", true, std::nullopt));
+                   },
+                   join(join(join({"(● Running · 2 devices connected)", "\u2B06\uFE0E Update to 1.5.0…"}, addresses),
+                             join({"---"}, allowed)),
+                        commandsEn)});
+  std::vector<std::string> busy = commandsEn;
+  busy[6] = "(Check for Updates…)";
+  cases.push_back(
+      {"menu-downloading-en",
+       {},
+       [&](HostRig& rig) {
+         running(rig);
+         rig.host->setUpdate(UpdateCheck("1.4.2", "1.5.0", true, std::nullopt));
+         rig.host->setUpdatePhase(host::UpdatePhase::downloading("1.5.0"));
+       },
+       join(join(join({"(● Running · 2 devices connected)", "(\u2B07\uFE0E Downloading update 1.5.0…)"}, addresses),
+                 join({"---"}, allowed)),
+            busy)});
+
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    HostRig rig(c.options);
+    Tray tray(rig);
+    c.setUp(rig);
+    tray.show();
+    QMenu* menu = tray.open(c.button);
+    EXPECT_EQ(items(menu), c.expected);
+    if (c.name.starts_with("menu-running") || c.name == "menu-no-screen-recording-en") {
+      const QRect area = menu->geometry().united(tray.icon().geometry()).adjusted(-24, 0, 24, 24);
+      std::cout << "screenshot: " << screenshot(c.name, area & QApplication::primaryScreen()->geometry()) << "\n";
+    }
+    menu->hide();
+  }
+}
+
+// The open menu follows the controller in place: the countdown advances on
+// the 2 s refresh; address rows are rebuilt only when the addresses change.
+TEST(TrayMenu, UpdatesInPlaceWhileOpen) {
+  HostRig rig;
+  Tray tray(rig);
+  rig.startServer();
+  tray.show();
+  QMenu* menu = tray.open();
+  QAction* status = menu->actions().front();
+  QAction* tailnet = itemStartingWith(menu, "100.101.102.103:");
+  ASSERT_NE(tailnet, nullptr);
+
+  rig.refresh();
+  EXPECT_EQ(itemStartingWith(menu, "100.101.102.103:"), tailnet);
+  rig.addresses = {{"10.0.0.5", LocalAddress::Kind::lan}};
+  rig.refresh();
+  EXPECT_EQ(itemStartingWith(menu, "100.101.102.103:"), nullptr);
+  EXPECT_NE(itemStartingWith(menu, "10.0.0.5:8771   LAN"), nullptr);
+
+  // Three quick crashes: the third restart waits 4 s.
+  for (int i = 0; i < 2; ++i) {
+    rig.launcher.end({host::ProcessEnd::Reason::exit, 1});
+    rig.clock.advance(std::chrono::seconds(1 << i));
+  }
+  // The 2 s refresh ticks at even seconds of the manual clock; the third
+  // crash comes on one.
+  rig.clock.advance(1s);
+  rig.launcher.end({host::ProcessEnd::Reason::signal, 9});
+  EXPECT_TRUE(menu->isVisible());
+  EXPECT_EQ(menu->actions().front(), status);
+  EXPECT_EQ(status->text().toStdString(), "○ Service exited (killed by signal 9), restarting in 4s");
+  EXPECT_EQ(itemStartingWith(menu, "10.0.0.5:"), nullptr);
+  rig.refresh();
+  EXPECT_EQ(status->text().toStdString(), "○ Service exited (killed by signal 9), restarting in 2s");
+  menu->hide();
+}
+
+TEST(TrayMenu, ChoosingAnAddressCopiesOnlyTheAddress) {
+  HostRig rig;
+  Tray tray(rig);
+  rig.startServer();
+  tray.show();
+  QMenu* menu = tray.open();
+  QAction* row = itemStartingWith(menu, "192.168.1.20:8771");
+  ASSERT_NE(row, nullptr);
+  click(menu->mapToGlobal(menu->actionGeometry(row).center()));
+  ASSERT_TRUE(waitUntil([&] { return !menu->isVisible(); }));
+  EXPECT_EQ(runBesideEventLoop({findOnPath("xclip"), "-o", "-selection", "clipboard"}), "192.168.1.20");
+}
+
+TEST(TrayMenu, ItemsCallTheirOperations) {
+  HostRig rig({.screenRecording = false});
+  Tray tray(rig);
+  rig.startServer();
+  rig.events.clear();
+  QMenu* menu = tray.icon().contextMenu();
+  const auto choose = [&](const std::string& prefix) {
+    QAction* a = itemStartingWith(menu, prefix);
+    ASSERT_NE(a, nullptr) << prefix;
+    a->trigger();
+  };
+
+  choose("Launch at Login");
+  EXPECT_TRUE(itemStartingWith(menu, "Launch at Login")->isChecked());  // what the desktop reports now
+  choose("\u26A0\uFE0E Screen Recording");
+  EXPECT_EQ(rig.desktopRequests, std::vector<std::string>{"prompt screen recording"});
+  choose("Restart Service");
+  rig.launcher.end({host::ProcessEnd::Reason::signal, 15});
+  choose("Show Log");
+  choose("Check for Updates…");
+  EXPECT_FALSE(itemStartingWith(menu, "Check for Updates…")->isEnabled());  // checking
+  choose("Settings…");
+  choose("Uninstall Quorvex Host…");
+  choose("Quit");
+  EXPECT_EQ(tray.actions, (std::vector<std::string>{"settings", "uninstall", "quit"}));
+  choose("Allowed in System Settings?");
+  EXPECT_EQ(rig.events, (std::vector<std::string>{"login item on @:8771", "server launched @:8771",
+                                                  "open " + rig.dir.file("host.log") + " @:8771",
+                                                  "detached /bin/sh @:8771", "quit @:8771"}));
+}
+
+}  // namespace
+}  // namespace qx::test
+
+int main(int argc, char** argv) {
+  qx::test::runInOwnSessionBus(argc, argv);
+  testing::InitGoogleTest(&argc, argv);
+  qx::test::UiDesktop desktop(1280, 800);
+  qx::test::desktop = &desktop;
+  QApplication app(argc, argv);
+  return RUN_ALL_TESTS();
+}
