@@ -31,6 +31,11 @@
 #include "platform/linux/host/system_wall_clock.h"
 #include "platform/linux/host/thread_work.h"
 #include "platform/linux/host/updater_process.h"
+// Tray menu
+#include "host/Permissions.h"
+#include "host/ui/Clipboard.h"
+#include "host/ui/SettingsWindow.h"
+#include "host/ui/TrayMenu.h"
 
 namespace {
 
@@ -138,6 +143,18 @@ int main(int argc, char** argv) {
       },
       qx::host::UpdateFlow::defaultCachesDirectory());
   // ---- end of updates ----
+
+  // ---- Tray menu: where a user starts a check ----
+  // X11 has neither a permission prompt nor a settings page to open.
+  qx::host::Permissions permissionRequests(settings, {[] {}, [] {}, [](const std::string&) {}});
+  qx::host::SettingsWindow settingsWindow({controller, updates, permissionRequests, settings, tokens});
+  qx::host::QtClipboard clipboard;
+  qx::host::TrayMenu tray({controller, updates, permissionRequests, clock, clipboard, &systemLog},
+                          {.openSettings = [&settingsWindow] { settingsWindow.show(); },
+                           .uninstall = {},
+                           .quit = [] { QCoreApplication::quit(); }});
+  tray.show();
+  // ---- end of tray menu ----
 
   controller.start();
   updates.scheduleUpdateChecks();
