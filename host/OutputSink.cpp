@@ -41,7 +41,7 @@ OutputSink::OutputSink(std::filesystem::path log, LineCallback onLine)
 OutputSink::~OutputSink() { close(); }
 
 std::filesystem::path OutputSink::defaultLogPath() {
-  // The base directory specification ignores relative values.
+  // A relative XDG_STATE_HOME is not used, as desktops ignore relative XDG paths.
   std::filesystem::path state;
   if (const char* value = std::getenv("XDG_STATE_HOME"); value && *value == '/') {
     state = value;
