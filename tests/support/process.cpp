@@ -190,9 +190,7 @@ std::string buildPath(const std::string& relative) {
   return std::string(dir ? dir : ".") + "/" + relative;
 }
 
-std::string bundleProgram(const std::string& name) {
-  return buildPath("Quorvex Host.app/Contents/MacOS/" + name);
-}
+std::string bundleProgram(const std::string& name) { return buildPath("Quorvex Host.app/Contents/MacOS/" + name); }
 
 std::string sourcePath(const std::string& relative) {
   const char* dir = std::getenv("QX_SOURCE_DIR");
