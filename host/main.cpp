@@ -36,6 +36,10 @@
 #include "host/ui/Clipboard.h"
 #include "host/ui/SettingsWindow.h"
 #include "host/ui/TrayMenu.h"
+// Lifecycle
+#include "host/Uninstall.h"
+#include "platform/linux/host/single_instance.h"
+#include "platform/linux/host/xdg_autostart.h"
 
 namespace {
 
@@ -82,6 +86,16 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
   quitOnSignals(app);
 
+  // One instance per user: a second start asks the first to show its window
+  // and ends before it starts anything, a server above all.
+  qx::host::SingleInstance instance(qx::host::SingleInstance::defaultDirectory());
+  switch (instance.claim()) {
+    case qx::host::SingleInstance::Outcome::handedOver:
+    case qx::host::SingleInstance::Outcome::noAnswer: return 0;
+    case qx::host::SingleInstance::Outcome::first:
+    case qx::host::SingleInstance::Outcome::unguarded: break;
+  }
+
   qx::host::SteadyTimeSource clock;
   qx::host::QtScheduler scheduler;
   qx::host::QProcessLauncher launcher;
@@ -90,6 +104,8 @@ int main(int argc, char** argv) {
   qx::host::TokenStore tokens(keyring, qx::host::TokenStore::defaultFallbackFile());
   qx::host::X11PermissionProbe permissions;
   qx::host::SyslogSystemLog systemLog;
+  const std::filesystem::path bundle = macOSDir.parent_path().parent_path();
+  qx::host::XdgAutostart autostart(qx::host::XdgAutostart::defaultEntryFile(), bundle);
 
   qx::host::HostController::Services services{
       .clock = clock,
@@ -100,13 +116,13 @@ int main(int argc, char** argv) {
       .permissions = permissions,
       .addresses = [] { return qx::LocalAddress::current(); },
       .openFile = [](const std::string& path) { QProcess::startDetached("xdg-open", {QString::fromStdString(path)}); },
-      .loginItem = nullptr,
+      .loginItem = &autostart,
       .systemLog = &systemLog,
       .quitApplication = [] { QCoreApplication::quit(); },
   };
   qx::host::HostController::Paths paths{
       .macOSDir = macOSDir,
-      .bundle = macOSDir.parent_path().parent_path(),
+      .bundle = bundle,
       .log = qx::host::OutputSink::defaultLogPath(),
   };
   qx::host::HostController::Identity identity{
@@ -133,8 +149,8 @@ int main(int argc, char** argv) {
           .background = background,
           .runUpdater = qx::host::runUpdaterProcess,
           .verify =
-              [updateKey, chinese](const std::filesystem::path& bundle, const std::string& version) {
-                return qx::host::verifyBundle(bundle, version, updateKey, chinese);
+              [updateKey, chinese](const std::filesystem::path& downloaded, const std::string& version) {
+                return qx::host::verifyBundle(downloaded, version, updateKey, chinese);
               },
           .alerts = alerts,
           .systemLog = systemLog,
@@ -149,14 +165,29 @@ int main(int argc, char** argv) {
   qx::host::Permissions permissionRequests(settings, {[] {}, [] {}, [](const std::string&) {}});
   qx::host::SettingsWindow settingsWindow({controller, updates, permissionRequests, settings, tokens});
   qx::host::QtClipboard clipboard;
+  qx::host::Uninstaller uninstaller(controller,
+                                    {.alerts = alerts,
+                                     .loginItem = autostart,
+                                     .settings = settings,
+                                     .tokens = tokens,
+                                     .moveToTrash = &qx::host::Uninstaller::moveToTrash,
+                                     .quit = [] { QCoreApplication::quit(); }},
+                                    qx::host::MenuRegistration::defaults());
   qx::host::TrayMenu tray({controller, updates, permissionRequests, clock, clipboard, &systemLog},
                           {.openSettings = [&settingsWindow] { settingsWindow.show(); },
-                           .uninstall = {},
+                           .uninstall = [&uninstaller] { uninstaller.run(); },
                            .quit = [] { QCoreApplication::quit(); }});
   tray.show();
+  QObject::connect(&instance, &qx::host::SingleInstance::showRequested, &app,
+                   [&settingsWindow] { settingsWindow.show(); });
   // ---- end of tray menu ----
 
+  // Start-up order: read "configured" before start, which without a setup only
+  // publishes notConfigured; the window then asks for one. Update checks are
+  // scheduled either way.
+  const bool configured = settings.configured();
   controller.start();
+  if (!configured) settingsWindow.show();
   updates.scheduleUpdateChecks();
   return QCoreApplication::exec();
 }

@@ -19,6 +19,8 @@ packages=(
   desktop-file-utils libglib2.0-bin trayer
   # UI tests: real clicks, a second clipboard client, a CJK font for the Chinese screenshots
   xdotool xclip fonts-droid-fallback
+  # the end-to-end host test reads the tray menu over the accessibility bus
+  at-spi2-core
   # test services and tools: X servers, sound server, session bus, decoders
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth
   ffmpeg pulseaudio pulseaudio-utils dbus dbus-x11 gnome-keyring procps

@@ -177,6 +177,8 @@ SettingsView::SettingsView(Services services, std::function<void()> onDone, QWid
   renderValidity();
   renderPermissions();
   renderUpdates();
+  // The window opens at the top, on the first field a new user fills in.
+  listen_->setFocus();
 }
 
 SettingsView::~SettingsView() = default;

@@ -9,7 +9,11 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <sstream>
 #include <stdexcept>
+
+#include "tests/support/temp_dir.h"
 
 extern char** environ;
 
@@ -213,5 +217,27 @@ std::string findOnPath(const std::string& program) {
 }
 
 bool onPath(const std::string& program) { return !findOnPath(program).empty(); }
+
+std::vector<int> childrenRunning(int parent, const std::string& exe) {
+  std::vector<int> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code ec;
+    if (std::filesystem::read_symlink(entry.path() / "exe", ec) != exe) continue;
+    // After the command in parentheses, which may itself hold spaces: state, ppid.
+    const std::string stat = readFile((entry.path() / "stat").string());
+    const auto close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    std::istringstream rest(stat.substr(close + 2));
+    std::string state;
+    int ppid = 0;
+    rest >> state >> ppid;
+    if (ppid == parent && state != "Z") found.push_back(std::stoi(name));
+  }
+  return found;
+}
+
+bool gone(int pid) { return ::kill(pid, 0) != 0 && errno == ESRCH; }
 
 }  // namespace qx::test

@@ -4,6 +4,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace qx::test {
@@ -83,6 +84,22 @@ std::string buildPath(const std::string& relative);
 std::string bundleProgram(const std::string& name);
 // Path inside the source tree (QX_SOURCE_DIR from ctest).
 std::string sourcePath(const std::string& relative);
+// Live (not zombie) processes whose parent is `parent` and whose executable is `exe`.
+std::vector<int> childrenRunning(int parent, const std::string& exe);
+// True once `pid` no longer exists (a zombie still exists).
+bool gone(int pid);
+
+// Polls `pred` every 50 ms until it holds or `timeout` passes; returns its last value.
+template <class Pred>
+bool waitFor(Pred pred, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
 // Absolute path of a program found on PATH, or empty.
 std::string findOnPath(const std::string& program);
 // True when `program` is found on PATH.

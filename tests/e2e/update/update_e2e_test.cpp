@@ -34,26 +34,6 @@ using namespace std::chrono_literals;
 
 constexpr int screenWidth = 640;
 
-// Live processes running `exe` whose parent is `parent`.
-std::vector<int> running(const fs::path& exe, int parent) {
-  std::vector<int> found;
-  for (const auto& entry : fs::directory_iterator("/proc")) {
-    const std::string name = entry.path().filename();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::error_code ec;
-    if (fs::read_symlink(entry.path() / "exe", ec) != exe) continue;
-    const std::string stat = readFile((entry.path() / "stat").string());
-    const auto close = stat.rfind(')');
-    if (close == std::string::npos) continue;
-    std::istringstream rest(stat.substr(close + 2));
-    std::string state;
-    int ppid = 0;
-    rest >> state >> ppid;
-    if (ppid == parent && state != "Z") found.push_back(std::stoi(name));
-  }
-  return found;
-}
-
 std::string bundleVersion(const fs::path& bundle) {
   const std::string plist = readFile((bundle / "Contents/Info.plist").string());
   const auto key = plist.find("CFBundleShortVersionString");
@@ -149,7 +129,7 @@ class UpdateEndToEnd : public ::testing::Test {
   void TearDown() override {
     // A relaunched host a failed test left running, and orphans that ended
     // meanwhile (a relaunched host's server).
-    for (int pid : running(macOS() / "QuorvexHost", ::getpid())) {
+    for (int pid : childrenRunning(::getpid(), macOS() / "QuorvexHost")) {
       ::kill(pid, SIGTERM);
       ::waitpid(pid, nullptr, 0);
     }
@@ -186,7 +166,7 @@ class UpdateEndToEnd : public ::testing::Test {
     o.unsetEnv = {"DBUS_SESSION_BUS_ADDRESS", "WAYLAND_DISPLAY", "XDG_CURRENT_DESKTOP"};
     host = std::make_unique<Process>(std::move(o));
     ASSERT_TRUE(host->pumpUntil([&] { return listening() == 1; }, 30s)) << log() << printed();
-    servers = running(macOS() / "quorvex-webrtc-server", host->pid());
+    servers = childrenRunning(host->pid(), macOS() / "quorvex-webrtc-server");
     ASSERT_EQ(servers.size(), 1u);
   }
 
@@ -233,11 +213,11 @@ TEST_F(UpdateEndToEnd, InstallsTheNewerBundleAndRelaunchesFromIt) {
   EXPECT_EQ(bundleTool({"verify", "--version", "99.0", bundle}).status, 0);
 
   std::vector<int> relaunched;
-  EXPECT_TRUE(
-      host->pumpUntil([&] { return !(relaunched = running(macOS() / "QuorvexHost", ::getpid())).empty(); }, 30s));
+  EXPECT_TRUE(host->pumpUntil(
+      [&] { return !(relaunched = childrenRunning(::getpid(), macOS() / "QuorvexHost")).empty(); }, 30s));
   ASSERT_EQ(relaunched.size(), 1u);
   EXPECT_TRUE(host->pumpUntil([&] { return listening() == 2; }, 30s)) << log();
-  const std::vector<int> newServers = running(macOS() / "quorvex-webrtc-server", relaunched[0]);
+  const std::vector<int> newServers = childrenRunning(relaunched[0], macOS() / "quorvex-webrtc-server");
   ASSERT_EQ(newServers.size(), 1u);
   EXPECT_EQ(::kill(servers[0], 0), -1);  // the old server was stopped for the swap
 
@@ -262,7 +242,7 @@ TEST_F(UpdateEndToEnd, RefusesATamperedBundleAndKeepsEverythingRunning) {
 
   EXPECT_EQ(bundleVersion(bundle), bundleVersion(fs::path(installed->path()) / "Quorvex Host.app"));
   EXPECT_EQ(bundleTool({"verify", bundle}).status, 0);
-  EXPECT_EQ(running(macOS() / "quorvex-webrtc-server", host->pid()), servers);
+  EXPECT_EQ(childrenRunning(host->pid(), macOS() / "quorvex-webrtc-server"), servers);
   EXPECT_EQ(listening(), 1u);
   host->signal(SIGTERM);
   EXPECT_EQ(host->wait(10s), 0);
