@@ -50,7 +50,7 @@ void onQuitSignal(int) {
   [[maybe_unused]] ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
 
-// SIGTERM and SIGINT quit through the event loop, so the server is stopped on
+// SIGTERM, SIGINT and SIGHUP quit through the event loop, so the server is stopped on
 // the same path as every other way of quitting.
 void quitOnSignals(QApplication& app) {
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0) return;
@@ -62,6 +62,8 @@ void quitOnSignals(QApplication& app) {
   action.sa_flags = SA_RESTART;
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
+  // The end of a desktop session often arrives as a hangup.
+  sigaction(SIGHUP, &action, nullptr);
 }
 
 qx::HostLaunch::Environment systemEnvironment() {

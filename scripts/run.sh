@@ -32,6 +32,14 @@ cleanup() {
     fi
   fi
   for ((i = ${#pids[@]} - 1; i >= 0; i--)); do kill "${pids[i]}" 2>/dev/null || true; done
+  # A helper that ignores SIGTERM (a busy ffplay, say) must not hold the exit.
+  for _ in $(seq 50); do
+    local alive=0
+    for p in "${pids[@]}"; do kill -0 "$p" 2>/dev/null && alive=1; done
+    [ "$alive" = 0 ] && break
+    sleep 0.1
+  done
+  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
   rm -rf "$work"
 }
