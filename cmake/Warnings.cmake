@@ -12,6 +12,12 @@ if(QX_SANITIZE STREQUAL "address")
 elseif(QX_SANITIZE STREQUAL "thread")
   add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
   add_link_options(-fsanitize=thread)
+elseif(QX_SANITIZE STREQUAL "fuzzer")
+  # libFuzzer harnesses (clang): everything instrumented for coverage, ASan
+  # and UBSan; only fuzz/ links the fuzzer's main.
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+                      -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
 elseif(NOT QX_SANITIZE STREQUAL "")
-  message(FATAL_ERROR "QX_SANITIZE must be empty, 'address' or 'thread'")
+  message(FATAL_ERROR "QX_SANITIZE must be empty, 'address', 'thread' or 'fuzzer'")
 endif()

@@ -26,6 +26,8 @@ packages=(
   ffmpeg pulseaudio pulseaudio-utils dbus dbus-x11 gnome-keyring procps
   # bundle signatures must verify with the stock minisign
   minisign
+  # libFuzzer harnesses (fuzz/run.sh)
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()
