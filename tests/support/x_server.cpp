@@ -11,6 +11,9 @@
 namespace qx::test {
 
 std::unique_ptr<XServer> XServer::launch(std::vector<std::string> args, std::unique_ptr<TempDir> dir) {
+  // The helper ignores SIGPIPE; so do its tests, so that a server that closes
+  // a connection fails the test with a message instead of killing it.
+  std::signal(SIGPIPE, SIG_IGN);
   int fds[2];
   if (::pipe(fds) != 0) throw std::runtime_error("pipe failed");
   args.push_back("-displayfd");
@@ -87,6 +90,16 @@ RunResult XServer::runClient(std::vector<std::string> args) const {
   opts.args = std::move(args);
   opts.setEnv["DISPLAY"] = display_;
   return run(std::move(opts));
+}
+
+std::string XServer::state() const {
+  std::string out = process_ && process_->wait(std::chrono::milliseconds(0)) ? "X server exited" : "X server runs";
+  if (dir_) {
+    std::string log = readFile(dir_->file("xorg.log"));
+    if (log.size() > 2000) log = log.substr(log.size() - 2000);
+    out += "; log ends:\n" + log;
+  }
+  return out;
 }
 
 }  // namespace qx::test

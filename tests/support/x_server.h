@@ -27,6 +27,8 @@ class XServer {
   const std::string& display() const { return display_; }
   // Runs a program with DISPLAY set to this server; returns its exit status.
   RunResult runClient(std::vector<std::string> args) const;
+  // For failure messages: whether the server still runs, and the end of its log.
+  std::string state() const;
 
  private:
   XServer() = default;

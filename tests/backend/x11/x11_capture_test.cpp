@@ -390,18 +390,18 @@ TEST(X11CaptureOnDummyXorg, ScreenResizeStopsAndARestartCapturesTheNewRectangleA
 
   auto receiver = std::make_shared<Receiver>();
   auto stream = running(service, display, configOf(1024, 768), receiver);
-  ASSERT_TRUE(receiver->waitFrames(1));
+  ASSERT_TRUE(receiver->waitFrames(1)) << server->state();
 
   auto result = server->runClient({"xrandr", "--output", "DUMMY0", "--mode", "800x600"});
-  ASSERT_EQ(result.status, 0) << result.err;
-  ASSERT_TRUE(receiver->waitStop());
+  ASSERT_EQ(result.status, 0) << result.err << server->state();
+  ASSERT_TRUE(receiver->waitStop()) << server->state();
   EXPECT_EQ(receiver->stopError()->description, "X screen configuration changed");
   stream.reset();
 
   // Same filter (found again by id), same configured size.
   auto again = std::make_shared<Receiver>();
   auto restarted = running(service, display, configOf(1024, 768), again);
-  ASSERT_TRUE(again->waitFrames(1));
+  ASSERT_TRUE(again->waitFrames(1)) << server->state();
   EXPECT_EQ(again->last().imageBuffer->width(), 1024);
   EXPECT_EQ(again->last().imageBuffer->height(), 768);
 }
