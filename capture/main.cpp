@@ -16,6 +16,7 @@
 #include "capture/permission.h"
 #include "common/log.h"
 #include "platform/linux/asio/asio_dispatch.h"
+#include "platform/linux/openh264/openh264_session.h"
 #include "platform/linux/pulse/swr_converter.h"
 #include "platform/linux/x11/x11_capture_service.h"
 #include "platform/linux/x11/x11_display_power.h"
@@ -46,7 +47,8 @@ int main(int argc, char** argv) {
   static qx::SwrConverterFactory converters;
 
   qx::H264EncoderDeps encoderDeps;
-  encoderDeps.makeSession = qx::x264SessionFactory();
+  // Long-term references need OpenH264; everything else goes to x264.
+  encoderDeps.makeSession = qx::chooseSessionFactory(qx::openh264SessionFactory(), qx::x264SessionFactory());
   encoderDeps.clock = &clock;
   encoderDeps.log = qx::stderrLog();
 

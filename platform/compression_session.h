@@ -138,6 +138,9 @@ class CompressionSession {
 
 struct EncoderRequest {
   bool enableLowLatencyRateControl = false;
+  // Long-term references will be asked for (EnableLTR), so a backend that
+  // has them is preferred.
+  bool longTermReferences = false;
 };
 
 struct CompressionSessionParams {

@@ -10,7 +10,7 @@ packages=(
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-screensaver0-dev
   libxcb-dpms0-dev libxcb-xfixes0-dev libxcb-xtest0-dev
   # video, audio
-  libx264-dev libswscale-dev libswresample-dev libavutil-dev libopus-dev libpulse-dev
+  libx264-dev libopenh264-dev libswscale-dev libswresample-dev libavutil-dev libopus-dev libpulse-dev
   # shared libraries of the logic
   libboost-dev nlohmann-json3-dev libicu-dev libsodium-dev
   # host application (libqt6svg6: the bundle's SVG icons render empty without it)
@@ -23,7 +23,7 @@ packages=(
   at-spi2-core
   # test services and tools: X servers, sound server, session bus, decoders
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth
-  ffmpeg pulseaudio pulseaudio-utils dbus dbus-x11 gnome-keyring procps
+  ffmpeg libavcodec-dev pulseaudio pulseaudio-utils dbus dbus-x11 gnome-keyring procps
   # bundle signatures must verify with the stock minisign
   minisign
   # libFuzzer harnesses (fuzz/run.sh)

@@ -57,7 +57,8 @@ std::unique_ptr<H264Encoder> H264Encoder::create(const H264EncoderConfig& config
   CompressionSessionCreateResult created;
   bool haveResult = false;
   if (config.lowLatency) {
-    created = makeSession(params(EncoderRequest{.enableLowLatencyRateControl = true}));
+    created =
+        makeSession(params(EncoderRequest{.enableLowLatencyRateControl = true, .longTermReferences = config.ltr}));
     if (created.status == session_status::kOk && created.session) {
       encoder->lowLatency_ = true;
       haveResult = true;

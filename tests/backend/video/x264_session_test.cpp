@@ -3,12 +3,12 @@
 
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "platform/linux/x264/x264_session.h"
+#include "tests/backend/video/collected_samples.h"
 #include "tests/backend/video/nv12_pattern.h"
 
 namespace qx {
@@ -17,28 +17,7 @@ namespace {
 namespace key = session_key;
 using namespace session_status;
 
-struct Collected {
-  std::mutex m;
-  std::condition_variable cv;
-  std::vector<EncodedSample> samples;
-  std::vector<std::thread::id> threads;
-  int failures = 0;
-
-  CompressionOutputCallback callback() {
-    return [this](std::int32_t status, const EncodedSample* s) {
-      std::lock_guard g(m);
-      threads.push_back(std::this_thread::get_id());
-      if (status != kOk || !s) {
-        ++failures;
-      } else {
-        samples.push_back(*s);
-      }
-      cv.notify_all();
-    };
-  }
-};
-
-CompressionSessionCreateResult make(Collected& c, int w, int h, bool lowLatency, int queueDepth = 2) {
+CompressionSessionCreateResult make(test::Collected& c, int w, int h, bool lowLatency, int queueDepth = 2) {
   CompressionSessionParams p;
   p.width = w;
   p.height = h;
@@ -49,7 +28,7 @@ CompressionSessionCreateResult make(Collected& c, int w, int h, bool lowLatency,
 }
 
 TEST(X264Session, PropertyAnswers) {
-  Collected c;
+  test::Collected c;
   auto created = make(c, 320, 240, true);
   ASSERT_EQ(created.status, kOk);
   auto& s = *created.session;
@@ -72,7 +51,7 @@ TEST(X264Session, PropertyAnswers) {
 }
 
 TEST(X264Session, RefusesBadSizesAndFramesBeforePrepare) {
-  Collected c;
+  test::Collected c;
   EXPECT_EQ(make(c, 321, 240, false).status, kInvalidParameter);
   EXPECT_EQ(make(c, 0, 240, false).status, kInvalidParameter);
   auto created = make(c, 320, 240, false);
@@ -85,7 +64,7 @@ TEST(X264Session, RefusesBadSizesAndFramesBeforePrepare) {
 }
 
 TEST(X264Session, DeliversLengthPrefixedFramesOnItsOwnThread) {
-  Collected c;
+  test::Collected c;
   auto created = make(c, 320, 240, true, 1000);
   auto& s = *created.session;
   ASSERT_EQ(s.prepare(), kOk);
@@ -121,7 +100,7 @@ TEST(X264Session, DeliversLengthPrefixedFramesOnItsOwnThread) {
 }
 
 TEST(X264Session, FullQueueNeverDropsAFrameThatCarriesARequest) {
-  Collected c;
+  test::Collected c;
   auto created = make(c, 1920, 1080, false, 1);
   auto& s = *created.session;
   ASSERT_EQ(s.prepare(), kOk);

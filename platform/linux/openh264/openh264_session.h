@@ -1,0 +1,45 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+
+#include "platform/compression_session.h"
+
+namespace qx {
+
+struct OpenH264SessionOptions {
+  // Frames that may wait for the encoder thread; when full, the oldest waiting
+  // frame is dropped and its options move to the new one.
+  int queueDepth = 2;
+  // A mark the receiver has not acknowledged in this time is reported to the
+  // encoder as failed, so that it marks another picture.
+  std::chrono::nanoseconds ackTimeout = std::chrono::seconds(1);
+  // Steady time for that timeout; steady_clock when empty.
+  std::function<std::chrono::nanoseconds()> now;
+};
+
+// A compression-session factory on OpenH264, the backend with real long-term
+// references. Each session encodes on its own thread ("qx-openh264"), which
+// also runs the output callback.
+//
+// Properties answered with 0: RealTime, ProfileLevel (baseline, main, high;
+// constrained high is coded as high without B-frames), AllowFrameReordering
+// false, the three colour keys with ITU_R_709_2, MaxKeyFrameInterval,
+// MaxKeyFrameIntervalDuration, ExpectedFrameRate, EnableLTR, AverageBitRate,
+// ConstantBitRate, DataRateLimits, MaxAllowedFrameQP. Answered with
+// kPropertyNotSupported: AllowFrameReordering true, other profiles or colour
+// values, and unknown keys.
+//
+// With EnableLTR on, a sample whose picture marks a long-term reference
+// carries a token; acknowledged tokens confirm the mark to the encoder, and a
+// frame asking for an LTR refresh predicts only from the newest acknowledged
+// picture. When there is none, or the encoder does not code it that way, the
+// frame comes out as an IDR instead.
+[[nodiscard]] CompressionSessionFactory openh264SessionFactory(OpenH264SessionOptions options = {});
+
+// The backend for a request: OpenH264 when long-term references will be asked
+// for from a low-latency session, `fallback` (x264) otherwise.
+[[nodiscard]] CompressionSessionFactory chooseSessionFactory(CompressionSessionFactory withLongTermReferences,
+                                                             CompressionSessionFactory fallback);
+
+}  // namespace qx
