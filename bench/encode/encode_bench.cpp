@@ -1,9 +1,13 @@
 // Encodes 1920x1080 at 30 fps (a moving desktop-like picture, fed in real
 // time; then the noisy pattern for comparison) through H264Encoder on x264,
-// for each mode and low-latency preset, and prints:
+// for each mode and low-latency preset, and on OpenH264 with long-term
+// references, and prints:
 // median and p99 latency from submission until the access unit is written,
-// CPU time per frame, the achieved bitrate against the 8 Mbit/s target, and
-// the SSIM of the decoded stream against the source (ffmpeg).
+// CPU time per frame, the achieved bitrate against the 8 Mbit/s target, the
+// largest quarter-second and one-second windows against the data-rate
+// limits, and the SSIM of the decoded stream against the source (ffmpeg).
+// Then, per backend, the bytes of a refresh frame (acknowledged marks, then
+// "ltr-refresh") against an IDR forced on the same content.
 //
 // Usage: bench_encode [frames [directory]]   (default 150 frames; the
 // streams and the raw source are kept in `directory` when given)
@@ -16,6 +20,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -23,11 +28,13 @@
 #include <vector>
 
 #include "platform/dispatch.h"
+#include "platform/linux/openh264/openh264_session.h"
 #include "platform/linux/x264/x264_session.h"
 #include "tests/backend/video/nv12_pattern.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "video/h264_encoder.h"
+#include "video/rate_control.h"
 
 namespace {
 
@@ -61,7 +68,9 @@ class TimedSessions {
         downstream(status, s);
         if (!s) return;
         const auto done = Steady::now();
+        if (afterOutput) afterOutput(*s);
         std::lock_guard g(m_);
+        samples_.push_back({s->presentationTime.value, s->data ? s->data->size() : 0, !s->notSync.value_or(false)});
         if (auto it = submitted_.find(s->presentationTime.value); it != submitted_.end()) {
           latenciesMs_.push_back(std::chrono::duration<double, std::milli>(done - it->second).count());
           submitted_.erase(it);
@@ -79,6 +88,17 @@ class TimedSessions {
     std::lock_guard g(m_);
     return latenciesMs_;
   }
+  struct Sample {
+    std::int64_t pts;
+    std::size_t bytes;
+    bool keyframe;
+  };
+  std::vector<Sample> samples() {
+    std::lock_guard g(m_);
+    return samples_;
+  }
+  // Runs on the session's thread after each sample was written.
+  std::function<void(const EncodedSample&)> afterOutput;
   void completeFrames() { inner_session_->completeFrames(); }
 
  private:
@@ -107,7 +127,22 @@ class TimedSessions {
   std::mutex m_;
   std::map<std::int64_t, Steady::time_point> submitted_;
   std::vector<double> latenciesMs_;
+  std::vector<Sample> samples_;
 };
+
+// The most bytes in any window of `seconds` of presentation time (host nanoseconds).
+std::size_t largestWindow(const std::vector<TimedSessions::Sample>& samples, double seconds) {
+  const auto span = static_cast<std::int64_t>(seconds * 1e9);
+  std::size_t best = 0;
+  std::size_t sum = 0;
+  std::size_t first = 0;
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    sum += samples[i].bytes;
+    while (samples[i].pts - samples[first].pts >= span) sum -= samples[first++].bytes;
+    best = std::max(best, sum);
+  }
+  return best;
+}
 
 double processCpuSeconds() {
   timespec ts{};
@@ -155,8 +190,30 @@ struct Source {
 struct Mode {
   const char* name;
   bool lowLatency;
-  const char* preset;
+  const char* preset;        // x264's; none for OpenH264
+  unsigned markPeriod = 30;  // OpenH264's frames between long-term marks
 };
+
+H264EncoderConfig configFor(bool lowLatency, bool ltr) {
+  return {.width = kWidth,
+          .height = kHeight,
+          .fps = kFps,
+          .bitrate = kBitrate,
+          .rc = "vbr",
+          .peakMax = 0,
+          .lowLatency = lowLatency,
+          .ltr = ltr};
+}
+
+CompressionSessionFactory factoryFor(const Mode& mode, int queueDepth) {
+  if (!mode.preset) {
+    OpenH264SessionOptions options;
+    options.queueDepth = queueDepth;
+    options.ltrMarkPeriod = mode.markPeriod;
+    return openh264SessionFactory(options);
+  }
+  return x264SessionFactory({.lowLatencyPreset = mode.preset, .classicPreset = mode.preset, .queueDepth = queueDepth});
+}
 
 }  // namespace
 
@@ -188,7 +245,8 @@ int main(int argc, char** argv) {
   const Mode modes[] = {{"low-latency", true, "ultrafast"},
                         {"low-latency", true, "superfast"},
                         {"low-latency", true, "veryfast"},
-                        {"classic", false, "veryfast"}};
+                        {"classic", false, "veryfast"},
+                        {"openh264", true, nullptr}};
   std::printf("1920x1080 @ %d fps, %d frames fed in real time, target %.1f Mbit/s, %u hardware threads\n", kFps, frames,
               static_cast<double>(kBitrate) / 1e6, std::thread::hardware_concurrency());
   const Source sources[] = {{"screen", test::Pattern::screen}, {"noisy", test::Pattern::noisy}};
@@ -199,18 +257,11 @@ int main(int argc, char** argv) {
                 src.pattern == test::Pattern::screen
                     ? " (scrolling text, a sliding gradient window, a cursor: what the presets are chosen on)"
                     : " (fresh noise in every frame: no screen looks like this; for comparison only)");
-    std::printf("%-12s %-10s %9s %9s %11s %12s %8s\n", "mode", "preset", "p50 ms", "p99 ms", "cpu ms/fr", "Mbit/s",
-                "SSIM");
+    std::printf("%-12s %-10s %9s %9s %11s %12s %8s %13s %13s\n", "mode", "preset", "p50 ms", "p99 ms", "cpu ms/fr",
+                "Mbit/s", "SSIM", "max 0.25 s", "max 1 s");
     std::vector<std::pair<const char*, double>> lowLatencySsim;
     for (const Mode& mode : modes) {
-      const H264EncoderConfig config{.width = kWidth,
-                                     .height = kHeight,
-                                     .fps = kFps,
-                                     .bitrate = kBitrate,
-                                     .rc = "vbr",
-                                     .peakMax = 0,
-                                     .lowLatency = mode.lowLatency,
-                                     .ltr = false};
+      const H264EncoderConfig config = configFor(mode.lowLatency, mode.preset == nullptr);
       SystemClock clock;
       // Pass 1, real time: latency and CPU. A frame that arrives while two
       // wait is dropped, as in production.
@@ -219,8 +270,7 @@ int main(int argc, char** argv) {
       {
         const int fd = ::open("/dev/null", O_WRONLY);
         AnnexBWriter writer(fd);
-        TimedSessions sessions(
-            x264SessionFactory({.lowLatencyPreset = mode.preset, .classicPreset = mode.preset, .queueDepth = 2}));
+        TimedSessions sessions(factoryFor(mode, 2));
         auto encoder = H264Encoder::create(config, writer, {sessions.factory(), &clock, [](std::string_view) {}});
         if (!encoder) return 1;
         const double cpu0 = processCpuSeconds();
@@ -236,31 +286,89 @@ int main(int argc, char** argv) {
         encoder.reset();
         ::close(fd);
       }
-      // Pass 2, every frame encoded (nothing dropped): bitrate and SSIM.
-      const std::string out = file(std::string(src.name) + "-" + mode.name + "-" + mode.preset + ".h264");
+      // Pass 2, every frame encoded (nothing dropped): bitrate, windows and SSIM.
+      std::pair<std::size_t, std::size_t> windows;
+      const std::string out =
+          file(std::string(src.name) + "-" + mode.name + "-" + (mode.preset ? mode.preset : "ltr") + ".h264");
       const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       {
         AnnexBWriter writer(fd);
-        TimedSessions sessions(x264SessionFactory(
-            {.lowLatencyPreset = mode.preset, .classicPreset = mode.preset, .queueDepth = 1'000'000}));
+        TimedSessions sessions(factoryFor(mode, 1'000'000));
         auto encoder = H264Encoder::create(config, writer, {sessions.factory(), &clock, [](std::string_view) {}});
         if (!encoder) return 1;
+        // A receiver that decodes everything acknowledges every mark.
+        sessions.afterOutput = [&encoder](const EncodedSample& s) {
+          if (s.ltrToken) encoder->acknowledge(*s.ltrToken);
+        };
         for (int i = 0; i < frames; ++i) {
           encoder->encode(source[static_cast<std::size_t>(i % kDistinctFrames)],
                           MediaTime::fromHostNanos(std::int64_t{i} * 1'000'000'000 / kFps));
         }
         sessions.completeFrames();
+        const auto samples = sessions.samples();
+        windows = {largestWindow(samples, 0.25), largestWindow(samples, 1.0)};
+        sessions.afterOutput = nullptr;
       }
       const off_t bytes = ::lseek(fd, 0, SEEK_END);
       ::close(fd);
       const std::string ssim = ssimOf(out, sourcePath, frames);
-      std::printf("%-12s %-10s %9.2f %9.2f %11.2f %6.2f/%-5.2f %8s   (%zu of %d frames out in real time)\n", mode.name,
-                  mode.preset, percentile(lat, 0.5), percentile(lat, 0.99), cpuMs / static_cast<double>(lat.size()),
-                  static_cast<double>(bytes) * 8.0 / (static_cast<double>(frames) / kFps) / 1e6,
-                  static_cast<double>(kBitrate) / 1e6, ssim.c_str(), lat.size(), frames);
+      const auto limits = rate_control::limitsFor(kBitrate, 0);
+      std::printf(
+          "%-12s %-10s %9.2f %9.2f %11.2f %6.2f/%-5.2f %8s %6zu/%-6lld %7zu/%-7lld  (%zu of %d frames out in real "
+          "time)\n",
+          mode.name, mode.preset ? mode.preset : "-", percentile(lat, 0.5), percentile(lat, 0.99),
+          cpuMs / static_cast<double>(lat.size()),
+          static_cast<double>(bytes) * 8.0 / (static_cast<double>(frames) / kFps) / 1e6,
+          static_cast<double>(kBitrate) / 1e6, ssim.c_str(), windows.first / 1000,
+          static_cast<long long>(limits.windowBytes / 1000), windows.second / 1000,
+          static_cast<long long>(limits.peakBytes / 1000), lat.size(), frames);
       std::fflush(stdout);
-      if (mode.lowLatency && ssim != "n/a")
+      if (mode.lowLatency && mode.preset && ssim != "n/a")
         lowLatencySsim.emplace_back(mode.preset, std::strtod(ssim.c_str(), nullptr));
+    }
+    // A refresh after acknowledged marks against an IDR on the same content,
+    // each frame waited for as a receiver in real time would.
+    for (const Mode& mode : {Mode{"low-latency", true, "ultrafast"}, Mode{"openh264", true, nullptr, 30},
+                             Mode{"openh264", true, nullptr, 10}, Mode{"openh264", true, nullptr, 3}}) {
+      const H264EncoderConfig config = configFor(true, true);
+      SystemClock clock;
+      const int fd = ::open("/dev/null", O_WRONLY);
+      AnnexBWriter writer(fd);
+      TimedSessions sessions(factoryFor(mode, 2));
+      auto encoder = H264Encoder::create(config, writer, {sessions.factory(), &clock, [](std::string_view) {}});
+      if (!encoder) return 1;
+      sessions.afterOutput = [&encoder](const EncodedSample& s) {
+        if (s.ltrToken) encoder->acknowledge(*s.ltrToken);
+      };
+      constexpr int kRefreshAt = 70;
+      constexpr int kIdrAt = 80;
+      for (int i = 0; i < 90; ++i) {
+        if (i == kRefreshAt) encoder->requestRefresh();
+        if (i == kIdrAt) encoder->requestKeyframe();
+        encoder->encode(source[static_cast<std::size_t>(i % kDistinctFrames)],
+                        MediaTime::fromHostNanos(std::int64_t{i} * 1'000'000'000 / kFps));
+        sessions.completeFrames();
+      }
+      sessions.afterOutput = nullptr;
+      const auto samples = sessions.samples();
+      const auto at = [&](int i) {
+        const std::int64_t pts = std::int64_t{i} * 1'000'000'000 / kFps;
+        for (const auto& s : samples) {
+          if (s.pts == pts) return s;
+        }
+        return TimedSessions::Sample{pts, 0, false};
+      };
+      std::size_t predicted = 0;
+      for (int i = kRefreshAt - 10; i < kRefreshAt; ++i) predicted += at(i).bytes;
+      const auto refresh = at(kRefreshAt);
+      const auto idr = at(kIdrAt);
+      std::printf("%s refresh: %zu KB (%s), IDR %zu KB, ordinary P frame %zu KB on average; refresh/IDR %.2f\n",
+                  mode.preset ? "x264" : ("openh264, marks every " + std::to_string(mode.markPeriod)).c_str(),
+                  refresh.bytes / 1000, refresh.keyframe ? "an IDR: no long-term references" : "predicted",
+                  idr.bytes / 1000, predicted / 10 / 1000,
+                  static_cast<double>(refresh.bytes) / static_cast<double>(idr.bytes));
+      encoder.reset();
+      ::close(fd);
     }
     // The rule: the fastest preset whose SSIM stays within 0.01 of
     // veryfast's (the presets above run fastest first).

@@ -204,6 +204,7 @@ class OpenH264Session final : public CompressionSession {
     p.bEnableSSEI = false;
     p.bEnableLongTermReference = ltr_;
     p.iLTRRefNum = ltr_ ? 2 : 0;
+    p.iLtrMarkPeriod = options_.ltrMarkPeriod;
     p.bIsLosslessLink = false;
     p.iEntropyCodingModeFlag =
         settings.profile == x264::Profile::baseline ? 0 : 1;  // CABAC for main and high, as the profile allows

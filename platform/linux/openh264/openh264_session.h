@@ -14,6 +14,12 @@ struct OpenH264SessionOptions {
   // A mark the receiver has not acknowledged in this time is reported to the
   // encoder as failed, so that it marks another picture.
   std::chrono::nanoseconds ackTimeout = std::chrono::seconds(1);
+  // Frames between long-term marks (the encoder marks again only once the
+  // previous mark was answered): the older the newest acknowledged picture,
+  // the more a refresh from it costs. bench/encode at 1080p, 8 Mbit/s: a
+  // refresh came to 0.23 of an IDR with 10 on both patterns, against 1.05
+  // and 0.31 with the encoder's default of 30.
+  unsigned ltrMarkPeriod = 10;
   // Steady time for that timeout; steady_clock when empty.
   std::function<std::chrono::nanoseconds()> now;
 };
