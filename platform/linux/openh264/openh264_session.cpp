@@ -73,7 +73,6 @@ struct Rate {
   int target = 0;
   int ceiling = 0;
   int maxQp = 51;
-  friend bool operator==(const Rate&, const Rate&) = default;
 };
 
 Rate rateFor(const x264::RateSettings& r) {
@@ -463,7 +462,7 @@ class OpenH264Session final : public CompressionSession {
 
 }  // namespace
 
-CompressionSessionFactory openh264SessionFactory(OpenH264SessionOptions options) {
+CompressionSessionFactory openh264SessionFactory(const OpenH264SessionOptions& options) {
   return [options](CompressionSessionParams params) {
     CompressionSessionCreateResult result;
     if (params.width <= 0 || params.height <= 0 || params.width % 2 != 0 || params.height % 2 != 0 || !params.output) {

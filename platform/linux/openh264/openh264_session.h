@@ -41,7 +41,7 @@ struct OpenH264SessionOptions {
 // frame asking for an LTR refresh predicts only from the newest acknowledged
 // picture. When there is none, or the encoder does not code it that way, the
 // frame comes out as an IDR instead.
-[[nodiscard]] CompressionSessionFactory openh264SessionFactory(OpenH264SessionOptions options = {});
+[[nodiscard]] CompressionSessionFactory openh264SessionFactory(const OpenH264SessionOptions& options = {});
 
 // The backend for a request: OpenH264 when long-term references will be asked
 // for from a low-latency session, `fallback` (x264) otherwise.
