@@ -17,6 +17,7 @@
 
 #include "platform/linux/openh264/h264_syntax.h"
 #include "platform/linux/openh264/ltr_marks.h"
+#include "platform/linux/x264/session_job.h"
 #include "platform/linux/x264/x264_settings.h"
 
 namespace qx {
@@ -37,29 +38,8 @@ using EncoderHandle = std::unique_ptr<ISVCEncoder, EncoderCloser>;
 // Presentation times handed to the encoder, in its unit (milliseconds).
 constexpr std::int64_t kTicksPerSecond = 1000;
 
-std::int64_t toMillis(const MediaTime& t) {
-  if (!t.isNumeric()) return 0;
-  const std::int64_t whole = t.value / t.timescale;
-  const std::int64_t part = t.value % t.timescale;
-  constexpr std::int64_t kLimit = INT64_MAX / kTicksPerSecond - 1;
-  if (whole > kLimit) return INT64_MAX;
-  if (whole < -kLimit) return INT64_MIN;
-  return whole * kTicksPerSecond + part * kTicksPerSecond / t.timescale;
-}
-
-struct Job {
-  PixelBufferRef buffer;
-  MediaTime pts;
-  FrameOptions options;
-};
-
-void mergeInto(FrameOptions& later, FrameOptions&& earlier) {
-  later.forceKeyframe = later.forceKeyframe || earlier.forceKeyframe;
-  later.forceLTRRefresh = later.forceLTRRefresh || earlier.forceLTRRefresh;
-  earlier.acknowledgedTokens.insert(earlier.acknowledgedTokens.end(), later.acknowledgedTokens.begin(),
-                                    later.acknowledgedTokens.end());
-  later.acknowledgedTokens = std::move(earlier.acknowledgedTokens);
-}
+using session_job::Job;
+using session_job::mergeInto;
 
 int clampToInt(double v) {
   if (!(v >= 1.0)) return 1;
@@ -303,7 +283,7 @@ class OpenH264Session final : public CompressionSession {
       if (auto failed = marks_.expire(now)) sendFeedback(*failed);
     }
 
-    std::int64_t millis = toMillis(job.pts);
+    std::int64_t millis = session_job::toTicks(job.pts, kTicksPerSecond);
     if (lastMillis_ && millis <= *lastMillis_) millis = *lastMillis_ + 1;
     lastMillis_ = millis;
 

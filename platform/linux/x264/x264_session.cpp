@@ -16,6 +16,7 @@ extern "C" {
 #include <x264.h>
 }
 
+#include "platform/linux/x264/session_job.h"
 #include "platform/linux/x264/x264_settings.h"
 
 namespace qx {
@@ -32,29 +33,8 @@ using X264Handle = std::unique_ptr<x264_t, X264Closer>;
 // Stream timestamps handed to x264 (and its VUI timing): the 90 kHz video clock.
 constexpr std::int64_t kTimebase = 90'000;
 
-std::int64_t toTicks(const MediaTime& t) {
-  if (!t.isNumeric()) return 0;
-  const std::int64_t whole = t.value / t.timescale;
-  const std::int64_t part = t.value % t.timescale;  // |part| < 2^31, so part x 90000 fits
-  constexpr std::int64_t kLimit = INT64_MAX / kTimebase - 1;
-  if (whole > kLimit) return INT64_MAX;
-  if (whole < -kLimit) return INT64_MIN;
-  return whole * kTimebase + part * kTimebase / t.timescale;
-}
-
-struct Job {
-  PixelBufferRef buffer;
-  MediaTime pts;
-  FrameOptions options;
-};
-
-void mergeInto(FrameOptions& later, FrameOptions&& earlier) {
-  later.forceKeyframe = later.forceKeyframe || earlier.forceKeyframe;
-  later.forceLTRRefresh = later.forceLTRRefresh || earlier.forceLTRRefresh;
-  earlier.acknowledgedTokens.insert(earlier.acknowledgedTokens.end(), later.acknowledgedTokens.begin(),
-                                    later.acknowledgedTokens.end());
-  later.acknowledgedTokens = std::move(earlier.acknowledgedTokens);
-}
+using session_job::Job;
+using session_job::mergeInto;
 
 class X264Session final : public CompressionSession {
  public:
@@ -282,7 +262,7 @@ class X264Session final : public CompressionSession {
       pic.img.plane[p] = const_cast<std::uint8_t*>(std::as_const(*job.buffer).plane(p));
       pic.img.i_stride[p] = job.buffer->stride(p);
     }
-    std::int64_t ticks = toTicks(job.pts);
+    std::int64_t ticks = session_job::toTicks(job.pts, kTimebase);
     if (lastTicks_ && ticks <= *lastTicks_) ticks = *lastTicks_ + 1;  // x264 needs increasing pts
     lastTicks_ = ticks;
     pic.i_pts = ticks;
