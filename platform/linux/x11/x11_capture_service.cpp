@@ -8,12 +8,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include <xcb/damage.h>
 #include <xcb/randr.h>
@@ -21,6 +24,7 @@
 #include <xcb/xcb.h>
 
 #include "platform/linux/pulse/pulse_recorder.h"
+#include "platform/linux/x11/damage_region.h"
 #include "platform/linux/x11/frame_pool.h"
 #include "platform/linux/x11/nv12_converter.h"
 #include "platform/linux/x11/randr_monitors.h"
@@ -31,6 +35,8 @@ namespace qx {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using x11::DamageRegion;
+using x11::PixelRect;
 
 enum ErrorCode : std::int64_t {
   kConnectFailed = 1,
@@ -86,13 +92,16 @@ class WakeFd {
   int fd_;
 };
 
-// A System V shared memory segment attached here and to the X server.
+// A System V shared memory segment attached here and to the X server, which
+// writes grabs into it.
 class ShmSegment {
  public:
-  ShmSegment(xcb_connection_t* c, std::size_t size) : conn_(c) {
+  enum class Access { readOnly, readWrite };
+
+  ShmSegment(xcb_connection_t* c, std::size_t size, Access access) : conn_(c) {
     const int id = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
     if (id < 0) return;
-    void* addr = shmat(id, nullptr, SHM_RDONLY);
+    void* addr = shmat(id, nullptr, access == Access::readOnly ? SHM_RDONLY : 0);
     if (addr == reinterpret_cast<void*>(-1)) {
       shmctl(id, IPC_RMID, nullptr);
       return;
@@ -107,7 +116,7 @@ class ShmSegment {
       shmdt(addr);
       return;
     }
-    addr_ = static_cast<const std::uint8_t*>(addr);
+    addr_ = static_cast<std::uint8_t*>(addr);
     seg_ = seg;
   }
   ~ShmSegment() {
@@ -121,11 +130,11 @@ class ShmSegment {
 
   bool ok() const { return addr_ != nullptr; }
   xcb_shm_seg_t seg() const { return seg_; }
-  const std::uint8_t* data() const { return addr_; }
+  std::uint8_t* data() const { return addr_; }
 
  private:
   xcb_connection_t* conn_;
-  const std::uint8_t* addr_ = nullptr;
+  std::uint8_t* addr_ = nullptr;
   xcb_shm_seg_t seg_ = 0;
 };
 
@@ -270,8 +279,13 @@ class Grabber {
         xcb_damage_query_version_reply(c, xcb_damage_query_version(c, 1, 1), nullptr));
     if (!damageVersion) return makeError(kExtensionMissing, "the X server refused DAMAGE");
     const auto bytes = static_cast<std::size_t>(g->monitor_.width) * static_cast<std::size_t>(g->monitor_.height) * 4;
-    g->shm_ = std::make_unique<ShmSegment>(c, bytes);
-    if (!g->shm_->ok()) return makeError(kSetupFailed, "cannot share memory with the X server (MIT-SHM)");
+    g->mirror_ = std::make_unique<ShmSegment>(c, bytes, ShmSegment::Access::readWrite);
+    // Partial grabs land here first; never more than half the screen at once.
+    g->scratch_ = std::make_unique<ShmSegment>(c, bytes / 2 + 4, ShmSegment::Access::readOnly);
+    if (!g->mirror_->ok() || !g->scratch_->ok()) {
+      return makeError(kSetupFailed, "cannot share memory with the X server (MIT-SHM)");
+    }
+    g->sinceGrab_ = DamageRegion(static_cast<int>(g->monitor_.width), static_cast<int>(g->monitor_.height));
 
     g->damage_ = xcb_generate_id(c);
     // Every damaged rectangle is reported, so changes on other monitors can
@@ -308,8 +322,16 @@ class Grabber {
     while (xcb_generic_event_t* raw = xcb_poll_for_event(c)) {
       x11::XcbReply<xcb_generic_event_t> event(raw);
       const int type = event->response_type & 0x7f;
-      if (type == damageEvent_ && touchesMonitor(reinterpret_cast<const xcb_damage_notify_event_t*>(raw)->area)) {
-        damaged = true;
+      if (type == damageEvent_) {
+        const xcb_rectangle_t& area = reinterpret_cast<const xcb_damage_notify_event_t*>(raw)->area;
+        const PixelRect onMonitor =
+            x11::intersection({area.x - monitor_.x, area.y - monitor_.y, area.width, area.height},
+                              {0, 0, static_cast<int>(monitor_.width), static_cast<int>(monitor_.height)});
+        if (!onMonitor.empty()) {
+          damaged = true;
+          sinceGrab_.add(onMonitor);
+          for (auto& [buffer, region] : stale_) region.add(onMonitor);
+        }
       }
       if (type == randrEvent_) return makeError(kScreenChanged, "X screen configuration changed");
     }
@@ -321,41 +343,106 @@ class Grabber {
 
   PixelBufferRef acquireBuffer() { return pool_->acquire(); }
 
-  // Grabs the monitor into `out`; returns the reason to stop on failure.
+  // Brings the screen's copy up to date and refreshes `out` from it, in both
+  // cases only where something changed; returns the reason to stop on failure.
   std::optional<PlatformError> grab(PixelBuffer& out) {
-    xcb_connection_t* c = conn_.get();
-    xcb_generic_error_t* rawError = nullptr;
-    x11::XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(
-        c,
-        xcb_shm_get_image(c, conn_.screen()->root, static_cast<std::int16_t>(monitor_.x),
-                          static_cast<std::int16_t>(monitor_.y), static_cast<std::uint16_t>(monitor_.width),
-                          static_cast<std::uint16_t>(monitor_.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP, shm_->seg(), 0),
-        &rawError));
-    x11::XcbReply<xcb_generic_error_t> error(rawError);
-    if (!reply) {
-      if (xcb_connection_has_error(c) != 0) return makeError(kConnectionBroken, "X connection broken");
-      // The rectangle left the screen: the screen shrank under us.
-      if (error && error->error_code == XCB_MATCH) return makeError(kScreenChanged, "X screen configuration changed");
-      return makeError(kGrabFailed,
-                       "X screen grab failed (X error " + std::to_string(error ? error->error_code : 0) + ")");
+    if (auto error = updateMirror()) return error;
+    const int stride = static_cast<int>(monitor_.width) * 4;
+    DamageRegion& region = staleRegionOf(out);
+    const PixelRect all{0, 0, dstWidth_, dstHeight_};
+    std::vector<PixelRect> targets;
+    for (const PixelRect& r : region.rects()) targets.push_back(region.whole() ? all : converter_->destinationFor(r));
+    if (std::find(targets.begin(), targets.end(), all) != targets.end()) {
+      converter_->convert(mirror_->data(), stride, out);
+    } else {
+      for (const PixelRect& r : targets) converter_->convertRect(mirror_->data(), stride, out, r);
     }
-    converter_->convert(shm_->data(), static_cast<int>(monitor_.width) * 4, out);
+    region.clear();
     return std::nullopt;
   }
 
  private:
   explicit Grabber(const std::string& displayName) : conn_(displayName) {}
 
-  bool touchesMonitor(const xcb_rectangle_t& r) const {
-    return r.x < monitor_.x + monitor_.width && monitor_.x < r.x + r.width && r.y < monitor_.y + monitor_.height &&
-           monitor_.y < r.y + r.height;
+  // What changed since `buffer` was last filled: each pool buffer is still
+  // referenced downstream after it is handed on, so it cannot simply follow
+  // the latest frame. A buffer not seen before was never filled.
+  DamageRegion& staleRegionOf(const PixelBuffer& buffer) {
+    for (auto& [b, region] : stale_) {
+      if (b == &buffer) return region;
+    }
+    return stale_
+        .emplace_back(&buffer, DamageRegion(static_cast<int>(monitor_.width), static_cast<int>(monitor_.height)))
+        .second;
+  }
+
+  // Grabs what changed since the last grab into the mirror. Every request is
+  // sent before the first reply is awaited: one round trip however many
+  // rectangles. Full-width bands go straight into place; other rectangles
+  // land packed in the scratch segment and are copied.
+  std::optional<PlatformError> updateMirror() {
+    xcb_connection_t* c = conn_.get();
+    const int width = static_cast<int>(monitor_.width);
+    const std::size_t stride = static_cast<std::size_t>(width) * 4;
+    struct Pending {
+      PixelRect rect;
+      bool scratch;
+      std::size_t offset;
+      xcb_shm_get_image_cookie_t cookie;
+    };
+    std::vector<Pending> pending;
+    std::size_t scratchUsed = 0;
+    for (const PixelRect& r : sinceGrab_.rects()) {
+      Pending p{r, r.width != width, 0, {}};
+      if (p.scratch) {
+        p.offset = scratchUsed;
+        scratchUsed += static_cast<std::size_t>(r.width) * static_cast<std::size_t>(r.height) * 4;
+      } else {
+        p.offset = static_cast<std::size_t>(r.y) * stride;
+      }
+      p.cookie = xcb_shm_get_image(c, conn_.screen()->root, static_cast<std::int16_t>(monitor_.x + r.x),
+                                   static_cast<std::int16_t>(monitor_.y + r.y), static_cast<std::uint16_t>(r.width),
+                                   static_cast<std::uint16_t>(r.height), ~0u, XCB_IMAGE_FORMAT_Z_PIXMAP,
+                                   p.scratch ? scratch_->seg() : mirror_->seg(), static_cast<std::uint32_t>(p.offset));
+      pending.push_back(p);
+    }
+    sinceGrab_.clear();
+    std::optional<PlatformError> failure;
+    for (const Pending& p : pending) {
+      xcb_generic_error_t* rawError = nullptr;
+      x11::XcbReply<xcb_shm_get_image_reply_t> reply(xcb_shm_get_image_reply(c, p.cookie, &rawError));
+      x11::XcbReply<xcb_generic_error_t> error(rawError);
+      if (failure) continue;  // collect every reply, so none is left queued
+      if (!reply) {
+        if (xcb_connection_has_error(c) != 0) {
+          failure = makeError(kConnectionBroken, "X connection broken");
+        } else if (error && error->error_code == XCB_MATCH) {
+          // The rectangle left the screen: the screen shrank under us.
+          failure = makeError(kScreenChanged, "X screen configuration changed");
+        } else {
+          failure = makeError(kGrabFailed,
+                              "X screen grab failed (X error " + std::to_string(error ? error->error_code : 0) + ")");
+        }
+        continue;
+      }
+      if (!p.scratch) continue;
+      const std::size_t rowBytes = static_cast<std::size_t>(p.rect.width) * 4;
+      const std::uint8_t* from = scratch_->data() + p.offset;
+      std::uint8_t* to =
+          mirror_->data() + static_cast<std::size_t>(p.rect.y) * stride + static_cast<std::size_t>(p.rect.x) * 4;
+      for (int row = 0; row < p.rect.height; ++row, from += rowBytes, to += stride) std::memcpy(to, from, rowBytes);
+    }
+    return failure;
   }
 
   x11::XcbConnection conn_;
   x11::Monitor monitor_;
   int dstWidth_ = 0;
   int dstHeight_ = 0;
-  std::unique_ptr<ShmSegment> shm_;
+  std::unique_ptr<ShmSegment> mirror_;   // the monitor as last grabbed
+  std::unique_ptr<ShmSegment> scratch_;  // partial grabs on their way into the mirror
+  DamageRegion sinceGrab_{0, 0};         // changed on screen since the mirror was updated
+  std::vector<std::pair<const PixelBuffer*, DamageRegion>> stale_;
   xcb_damage_damage_t damage_ = 0;
   int damageEvent_ = -1;
   int randrEvent_ = -1;

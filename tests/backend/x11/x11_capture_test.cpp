@@ -6,10 +6,12 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <random>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "platform/linux/x11/nv12_converter.h"
 #include "tests/backend/x11/x_drawing.h"
 #include "tests/support/x_server.h"
 
@@ -270,6 +272,53 @@ TEST_F(X11CaptureOnXvfb, SkipsGrabsWhileEveryBufferIsHeldDownstream) {
   receiver->releaseFrames();
   ASSERT_TRUE(receiver->waitFrames(3));
   EXPECT_EQ(lumaAt(receiver->last(), 5, 5), 173);
+}
+
+// Frames refreshed only where the screen changed must equal a conversion of
+// the whole screen, whichever pool buffer comes round and whatever the scale.
+TEST_F(X11CaptureOnXvfb, PartialUpdatesGiveTheFramesOfAWholeGrab) {
+  struct Size {
+    int width, height;
+  };
+  for (const Size size : {Size{640, 480}, Size{320, 240}, Size{480, 360}, Size{800, 600}}) {
+    SCOPED_TRACE(testing::Message() << size.width << "x" << size.height);
+    std::mt19937 random(static_cast<unsigned>(size.width));
+    for (int i = 0; i < 200; ++i) {  // texture, so that moves show
+      drawing_->fill(static_cast<int>(random() % 620), static_cast<int>(random() % 460), 20, 20, random() & 0xffffff);
+    }
+    auto receiver = std::make_shared<Receiver>();
+    auto stream = running(*service_, display_, configOf(size.width, size.height, 60, 3), receiver);
+    x11::Nv12Converter reference(640, 480, size.width, size.height);
+    for (int round = 0; round < 8; ++round) {
+      SCOPED_TRACE(testing::Message() << "round " << round);
+      for (int step = 0, steps = 1 + static_cast<int>(random() % 6); step < steps; ++step) {
+        const int x = static_cast<int>(random() % 600), y = static_cast<int>(random() % 440);
+        const int w = 1 + static_cast<int>(random() % 150), h = 1 + static_cast<int>(random() % 100);
+        switch (random() % 3) {
+          case 0: drawing_->fill(x, y, w, h, random() & 0xffffff); break;
+          case 1: drawing_->fill(x, y, 1 + w / 30, 1 + h / 30, random() & 0xffffff); break;
+          default: drawing_->copy(x, y, w, h, x + static_cast<int>(random() % 21) - 10, y - 3); break;
+        }
+      }
+      // Settled: no frame for a while after the last change.
+      for (int seen = -1; seen != receiver->count();) {
+        seen = receiver->count();
+        std::this_thread::sleep_for(250ms);
+      }
+      const auto screen = drawing_->pixels(640, 480);
+      PixelBuffer expected(size.width, size.height);
+      reference.convert(screen.data(), 640 * 4, expected);
+      const PixelBuffer& got = *receiver->last().imageBuffer;
+      for (int plane = 0; plane < 2; ++plane) {
+        const int rows = plane == 0 ? size.height : size.height / 2;
+        for (int row = 0; row < rows; ++row) {
+          ASSERT_EQ(0, std::memcmp(got.plane(plane) + row * got.stride(plane),
+                                   expected.plane(plane) + row * expected.stride(plane), size.width))
+              << "plane " << plane << " row " << row;
+        }
+      }
+    }
+  }
 }
 
 TEST_F(X11CaptureOnXvfb, StartFailsForADisplayThatIsGone) {

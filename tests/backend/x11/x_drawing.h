@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include <xcb/xcb.h>
 
@@ -31,6 +32,28 @@ class XDrawing {
                             static_cast<std::uint16_t>(h)};
     xcb_poly_fill_rectangle(conn_, screen_->root, gc_, 1, &r);
     sync();
+  }
+
+  // Copies a rectangle of the screen elsewhere, as a moved or scrolled window does.
+  void copy(int x, int y, int w, int h, int toX, int toY) {
+    xcb_copy_area(conn_, screen_->root, screen_->root, gc_, static_cast<std::int16_t>(x), static_cast<std::int16_t>(y),
+                  static_cast<std::int16_t>(toX), static_cast<std::int16_t>(toY), static_cast<std::uint16_t>(w),
+                  static_cast<std::uint16_t>(h));
+    sync();
+  }
+
+  // The screen's pixels (BGRX, `w` * 4 bytes a row), read without MIT-SHM.
+  std::vector<std::uint8_t> pixels(int w, int h) {
+    xcb_get_image_reply_t* reply =
+        xcb_get_image_reply(conn_,
+                            xcb_get_image(conn_, XCB_IMAGE_FORMAT_Z_PIXMAP, screen_->root, 0, 0,
+                                          static_cast<std::uint16_t>(w), static_cast<std::uint16_t>(h), ~0u),
+                            nullptr);
+    if (reply == nullptr) throw std::runtime_error("get-image failed");
+    const std::uint8_t* data = xcb_get_image_data(reply);
+    std::vector<std::uint8_t> out(data, data + xcb_get_image_data_length(reply));
+    std::free(reply);
+    return out;
   }
 
   void sync() { std::free(xcb_get_input_focus_reply(conn_, xcb_get_input_focus(conn_), nullptr)); }
