@@ -20,6 +20,7 @@
 
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/x_painter.h"
 #include "tests/support/x_server.h"
 
 namespace qx {
@@ -33,46 +34,16 @@ using ::testing::HasSubstr;
 constexpr std::string_view kPrefix = "quorvex-screencap: ";
 constexpr std::string_view kCapturing = "quorvex-screencap: capturing ";
 
-// Paints random rectangles on the root window from its own thread and X
-// connection until destroyed, so every frame has something new to encode.
-class MovingContent {
- public:
-  explicit MovingContent(const std::string& display) {
-    thread_ = std::thread([this, display] { run(display); });
-  }
-  ~MovingContent() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  void run(const std::string& display) {
-    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
-    if (xcb_connection_has_error(c) != 0) {
-      xcb_disconnect(c);
-      return;
+// Random squares all over the screen, so every frame has something new to encode.
+test::XPainter::Round randomSquares() {
+  return [rng = std::mt19937(42)](const test::XPainter::Fill& fill, int width, int height) mutable {
+    for (int i = 0; i < 300; ++i) {
+      const std::uint32_t rgb = rng() & 0xFFFFFF;
+      fill(static_cast<int>(rng() % static_cast<unsigned>(width)),
+           static_cast<int>(rng() % static_cast<unsigned>(height)), 48, 48, rgb);
     }
-    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-    const xcb_gcontext_t gc = xcb_generate_id(c);
-    xcb_create_gc(c, gc, screen->root, 0, nullptr);
-    std::mt19937 rng(42);
-    while (!stop_) {
-      for (int i = 0; i < 300; ++i) {
-        const std::uint32_t rgb = rng() & 0xFFFFFF;
-        xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &rgb);
-        const xcb_rectangle_t r{static_cast<std::int16_t>(rng() % screen->width_in_pixels),
-                                static_cast<std::int16_t>(rng() % screen->height_in_pixels), 48, 48};
-        xcb_poly_fill_rectangle(c, screen->root, gc, 1, &r);
-      }
-      std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-      std::this_thread::sleep_for(20ms);  // content generation, not pacing of the code under test
-    }
-    xcb_disconnect(c);
-  }
-
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
+  };
+}
 
 // NAL unit types of an Annex B stream, in order.
 std::vector<int> nalTypes(std::string_view bytes) {
@@ -162,7 +133,7 @@ class Helper {
 
 TEST(CaptureStream, MovingScreenDecodesAtTheScreenSize) {
   auto x = XServer::xvfb(1920, 1080);
-  MovingContent content(x->display());
+  test::XPainter content(x->display(), randomSquares(), 20ms);
   Helper h(*x, {"--fps", "30"});
   ASSERT_TRUE(h.waitForLine(kCapturing)) << h.err();
   EXPECT_THAT(h.err(), HasSubstr("capturing 1920x1080@30 bitrate 8000000 rc vbr (display 1920x1080 px, 1920x1080 pt)"));
@@ -177,7 +148,7 @@ TEST(CaptureStream, MovingScreenDecodesAtTheScreenSize) {
 
 TEST(CaptureStream, LargeScreenIsScaledToTheWidthLimit) {
   auto x = XServer::xvfb(3840, 2160);
-  MovingContent content(x->display());
+  test::XPainter content(x->display(), randomSquares(), 20ms);
   Helper h(*x, {"--max-width", "1920"});
   ASSERT_TRUE(h.waitForLine(kCapturing)) << h.err();
   EXPECT_THAT(h.err(), HasSubstr("capturing 1920x1080@30 bitrate 8000000 rc vbr (display 3840x2160 px, 3840x2160 pt)"));
@@ -219,7 +190,7 @@ TEST(CaptureStream, IdrOnAStillScreenMakesTheNextFrameAnIdr) {
 
 TEST(CaptureStream, BitrateLineLowersTheOutputRate) {
   auto x = XServer::xvfb(1280, 720);
-  MovingContent content(x->display());
+  test::XPainter content(x->display(), randomSquares(), 20ms);
   Helper h(*x, {"--bitrate", "20m"});
   ASSERT_TRUE(h.waitForLine(kCapturing)) << h.err();
   h.pumpFor(1500ms);
@@ -244,7 +215,7 @@ TEST(CaptureStream, ClosingStandardInputExitsZero) {
 
 TEST(CaptureStream, ClosedStdoutReaderEndsTheHelperWithAnError) {
   auto x = XServer::xvfb(640, 480);
-  MovingContent content(x->display());
+  test::XPainter content(x->display(), randomSquares(), 20ms);
   Helper h(*x, {});
   ASSERT_TRUE(h.waitForLine(kCapturing)) << h.err();
   h.process().closeStdout();

@@ -20,6 +20,7 @@
 
 #include "tests/support/h264_decode.h"
 #include "tests/support/process.h"
+#include "tests/support/x_painter.h"
 #include "tests/support/x_server.h"
 
 namespace qx {
@@ -31,70 +32,39 @@ using test::XServer;
 using test::h264::Frame;
 
 // A desktop that changes in every captured frame: a window sliding to and
-// fro, and a terminal-like area where "glyphs" keep being typed.
-class Desktop {
- public:
-  explicit Desktop(const std::string& display) {
-    thread_ = std::thread([this, display] { run(display); });
-  }
-  ~Desktop() {
-    stop_ = true;
-    thread_.join();
-  }
-
- private:
-  void run(const std::string& display) {
-    xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
-    if (xcb_connection_has_error(c) != 0) {
-      xcb_disconnect(c);
-      return;
-    }
-    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c)).data;
-    const int width = screen->width_in_pixels;
-    const int height = screen->height_in_pixels;
-    const xcb_gcontext_t gc = xcb_generate_id(c);
-    xcb_create_gc(c, gc, screen->root, 0, nullptr);
-    auto fill = [&](int x, int y, int w, int h, std::uint32_t rgb) {
-      xcb_change_gc(c, gc, XCB_GC_FOREGROUND, &rgb);
-      const xcb_rectangle_t r{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), static_cast<std::uint16_t>(w),
-                              static_cast<std::uint16_t>(h)};
-      xcb_poly_fill_rectangle(c, screen->root, gc, 1, &r);
-    };
+// fro, and a terminal-like area where "glyphs" keep being typed. Painted
+// faster than the 30 fps capture, so no frame repeats.
+test::XPainter::Round desktop() {
+  return [rng = std::mt19937(7), winX = 0, step = 7, col = 0, row = 0, first = true](const test::XPainter::Fill& fill,
+                                                                                     int width, int height) mutable {
     constexpr std::uint32_t kBackground = 0x2F4F6F;
     constexpr int kWinW = 480, kWinH = 300, kWinY = 60;
     const int termX = 40, termY = kWinY + kWinH + 40, termW = width - 80, termH = height - termY - 40;
-    fill(0, 0, width, height, kBackground);
-    fill(termX, termY, termW, termH, 0x101010);
-    std::mt19937 rng(7);
-    int winX = 0, step = 7, col = 0, row = 0;
-    while (!stop_) {
-      fill(winX, kWinY, kWinW, kWinH, kBackground);
-      if (winX + step < 0 || winX + step + kWinW > width) step = -step;
-      winX += step;
-      fill(winX, kWinY, kWinW, 24, 0x3A6FD8);
-      fill(winX, kWinY + 24, kWinW, kWinH - 24, 0xF2F2F2);
-      for (int line = 0; line < 12; ++line) {
-        fill(winX + 16, kWinY + 40 + line * 20, 120 + (line * 53) % 300, 10, 0x404040);
-      }
-      for (int glyph = 0; glyph < 16; ++glyph) {
-        if (rng() % 7 != 0) fill(termX + 8 + col * 9, termY + 8 + row * 16, 7, 11, 0x80FF80 ^ (rng() & 0x3F3F3F));
-        if (++col * 9 + 16 > termW) {
-          col = 0;
-          if (++row * 16 + 24 > termH) {
-            row = 0;
-            fill(termX, termY, termW, termH, 0x101010);
-          }
+    if (first) {
+      fill(0, 0, width, height, kBackground);
+      fill(termX, termY, termW, termH, 0x101010);
+      first = false;
+    }
+    fill(winX, kWinY, kWinW, kWinH, kBackground);
+    if (winX + step < 0 || winX + step + kWinW > width) step = -step;
+    winX += step;
+    fill(winX, kWinY, kWinW, 24, 0x3A6FD8);
+    fill(winX, kWinY + 24, kWinW, kWinH - 24, 0xF2F2F2);
+    for (int line = 0; line < 12; ++line) {
+      fill(winX + 16, kWinY + 40 + line * 20, 120 + (line * 53) % 300, 10, 0x404040);
+    }
+    for (int glyph = 0; glyph < 16; ++glyph) {
+      if (rng() % 7 != 0) fill(termX + 8 + col * 9, termY + 8 + row * 16, 7, 11, 0x80FF80 ^ (rng() & 0x3F3F3F));
+      if (++col * 9 + 16 > termW) {
+        col = 0;
+        if (++row * 16 + 24 > termH) {
+          row = 0;
+          fill(termX, termY, termW, termH, 0x101010);
         }
       }
-      std::free(xcb_get_input_focus_reply(c, xcb_get_input_focus(c), nullptr));
-      std::this_thread::sleep_for(15ms);  // faster than the 30 fps capture, so no frame repeats
     }
-    xcb_disconnect(c);
-  }
-
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
+  };
+}
 
 // The helper and the access units it has written so far.
 class Helper {
@@ -186,7 +156,7 @@ std::vector<std::size_t> differingTail(const std::vector<Frame>& decoded, const 
 
 TEST(LtrLoss, RefreshAfterLostFramesDecodesLikeTheLosslessStream) {
   auto x = XServer::xvfb(1280, 720);
-  Desktop desktop(x->display());
+  test::XPainter painter(x->display(), desktop(), 15ms);
   Helper h(*x, {"--fps", "30"});
   ASSERT_TRUE(h.waitForLine("LTR recovery ", 20s)) << h.err();
   ASSERT_THAT(h.err(), ::testing::HasSubstr("quorvex-screencap: encoder: low-latency rate control, LTR recovery on"))
