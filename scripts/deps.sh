@@ -24,6 +24,8 @@ packages=(
   # test services and tools: X servers, sound server, session bus, decoders
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth
   ffmpeg libavcodec-dev pulseaudio pulseaudio-utils dbus dbus-x11 gnome-keyring procps
+  # bench/pipeline's GStreamer peer: gst-launch-1.0, ximagesrc (good), x264enc (ugly)
+  gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
   # bundle signatures must verify with the stock minisign
   minisign
   # libFuzzer harnesses (fuzz/run.sh)

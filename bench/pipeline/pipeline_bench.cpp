@@ -1,422 +1,603 @@
-// End-to-end figures for 1080p30 moving content on Xvfb: quorvex-screencap
-// against ffmpeg's x11grab + libx264 (ultrafast, zerolatency) at the same size
-// and bitrate. For each pipeline: screen-change-to-stdout latency (median,
-// p99), CPU per frame while the screen moves, CPU use on a still screen.
-// The helper's CPU is split by thread: "qv-capture" does grab + conversion
-// (the conversion share is timed separately at the same size), the rest is
-// encoding and bookkeeping.
+// End-to-end figures for quorvex-screencap against ffmpeg (x11grab + libx264
+// ultrafast zerolatency) and GStreamer (ximagesrc + x264enc ultrafast
+// zerolatency), all at 1920x1080, 30 fps, 8 Mbit/s, on pictures rendered in
+// memory and put on an Xvfb screen with MIT-SHM:
+//   desktop  a window moving over a busy background, text typed (partial puts)
+//   motion   a textured pattern panning under four moving boxes (whole-screen puts)
+//   4k       the same at 3840x2160, each pipeline scaling to 1920x1080
+// Every source frame carries its number in the top-left corner; each
+// pipeline's output is decoded, and every source frame is paired with its
+// first appearance. Per pipeline: frames delivered per second, CPU per frame
+// (the process plus what it adds to the X server), change-to-output latency
+// (put on screen to the picture's last byte read from the pipe), luma SSIM
+// against the source; for the helper its CPU by thread, and the stages timed
+// one by one in this process with the product's classes.
+//
+// bench_pipeline --help for the options.
 
-#include <dirent.h>
 #include <poll.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
+#include <filesystem>
 #include <map>
-#include <mutex>
+#include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <xcb/xcb.h>
-
-#include "platform/linux/x11/nv12_converter.h"
+#include "bench/pipeline/content.h"
+#include "bench/pipeline/cpu_stats.h"
+#include "bench/pipeline/micro_stages.h"
+#include "bench/pipeline/screen_feeder.h"
+#include "bench/pipeline/stream_analysis.h"
 #include "tests/support/process.h"
 #include "tests/support/x_server.h"
+
+namespace qx::bench {
 
 namespace {
 
 using namespace std::chrono_literals;
-using SteadyClock = std::chrono::steady_clock;
 
-constexpr int kWidth = 1920;
-constexpr int kHeight = 1080;
+constexpr int kOutWidth = 1920;
+constexpr int kOutHeight = 1080;
 constexpr int kFps = 30;
-constexpr int kBitrate = 8'000'000;
+constexpr std::int64_t kBitrate = 8'000'000;
+const double kNaN = std::nan("");
 
-double ticksToSeconds(long long ticks) {
-  return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// utime + stime of /proc/<pid>/task/<tid>/stat or /proc/<pid>/stat, and the comm.
-bool readStat(const std::string& path, std::string& comm, long long& ticks) {
-  std::ifstream in(path);
-  std::string line;
-  if (!std::getline(in, line)) return false;
-  const auto open = line.find('('), close = line.rfind(')');
-  if (open == std::string::npos || close == std::string::npos) return false;
-  comm = line.substr(open + 1, close - open - 1);
-  std::istringstream rest(line.substr(close + 2));
-  std::string field;
-  long long utime = 0, stime = 0;
-  for (int i = 3; i <= 15 && rest >> field; ++i) {
-    if (i == 14) utime = std::atoll(field.c_str());
-    if (i == 15) stime = std::atoll(field.c_str());
-  }
-  ticks = utime + stime;
-  return true;
-}
-
-// CPU seconds per thread name (threads of one name summed), and the total.
-std::map<std::string, double> threadCpu(int pid) {
-  std::map<std::string, double> out;
-  const std::string dir = "/proc/" + std::to_string(pid) + "/task";
-  if (DIR* d = opendir(dir.c_str())) {
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] == '.') continue;
-      std::string comm;
-      long long ticks = 0;
-      if (readStat(dir + "/" + e->d_name + "/stat", comm, ticks)) out[comm] += ticksToSeconds(ticks);
-    }
-    closedir(d);
-  }
-  std::string comm;
-  long long ticks = 0;
-  if (readStat("/proc/" + std::to_string(pid) + "/stat", comm, ticks)) out["(total)"] = ticksToSeconds(ticks);
-  return out;
-}
-
-// Paints the root window: a textured background once, then a moving box.
-class Painter {
- public:
-  explicit Painter(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
-    screen_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
-    gc_ = xcb_generate_id(c_);
-    xcb_create_gc(c_, gc_, screen_->root, 0, nullptr);
-    std::uint32_t seed = 7;
-    for (int i = 0; i < 3000; ++i) {
-      seed = seed * 1664525u + 1013904223u;
-      const int x = static_cast<int>(seed % kWidth), y = static_cast<int>((seed >> 11) % kHeight);
-      fill(x, y, 8 + static_cast<int>(seed >> 27), 6 + static_cast<int>((seed >> 22) & 15), seed >> 8);
-    }
-    sync();
-  }
-  ~Painter() { xcb_disconnect(c_); }
-
-  // One step of motion; returns once the server has drawn it.
-  void step() {
-    const int x = (step_ * 23) % (kWidth - 320), y = 200 + (step_ * 7) % 500;
-    fill(lastX_, lastY_, 320, 240, 0x203040);
-    fill(x, y, 320, 240, 0xf0c000u ^ static_cast<std::uint32_t>(step_ * 0x010305));
-    fill(x + 40, y + 40, 100, 60, static_cast<std::uint32_t>(step_ * 0x0a0b0c));
-    lastX_ = x;
-    lastY_ = y;
-    ++step_;
-    sync();
-  }
-
- private:
-  void fill(int x, int y, int w, int h, std::uint32_t rgb) {
-    xcb_change_gc(c_, gc_, XCB_GC_FOREGROUND, &rgb);
-    const xcb_rectangle_t r{static_cast<std::int16_t>(x), static_cast<std::int16_t>(y), static_cast<std::uint16_t>(w),
-                            static_cast<std::uint16_t>(h)};
-    xcb_poly_fill_rectangle(c_, screen_->root, gc_, 1, &r);
-  }
-  void sync() { std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr)); }
-
-  xcb_connection_t* c_;
-  const xcb_screen_t* screen_;
-  xcb_gcontext_t gc_ = 0;
-  int step_ = 0;
-  int lastX_ = 0, lastY_ = 0;
+struct Mode {
+  std::string name;
+  int width;
+  int height;
+  ContentKind content;
 };
 
-// Reads a child's stdout on its own thread, noting when each chunk arrived
-// and counting coded pictures (slices that start a picture).
-class StreamReader {
- public:
-  explicit StreamReader(int fd) : fd_(fd), thread_([this] { run(); }) {}
-  ~StreamReader() {
-    done_ = true;
-    thread_.join();
-  }
+enum class Kind { helper, ffmpeg, gstreamer };
 
-  struct Chunk {
-    SteadyClock::time_point at;
-    std::size_t bytes;
-  };
-  std::vector<Chunk> chunks() {
-    std::lock_guard lock(mutex_);
-    return chunks_;
-  }
-  long long pictures() {
-    std::lock_guard lock(mutex_);
-    return pictures_;
-  }
+struct Pipeline {
+  std::string label;
+  Kind kind;
+  std::string program;
+  std::vector<std::string> extraArgs;  // the helper's
+};
 
- private:
-  void run() {
-    std::vector<std::uint8_t> buf(1 << 20);
-    while (!done_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (poll(&p, 1, 50) <= 0) continue;
-      const ssize_t n = read(fd_, buf.data(), buf.size());
-      if (n <= 0) break;
-      const auto now = SteadyClock::now();
-      std::lock_guard lock(mutex_);
-      chunks_.push_back({now, static_cast<std::size_t>(n)});
-      for (ssize_t i = 0; i < n; ++i) scan(buf[static_cast<std::size_t>(i)]);
-    }
-  }
-  // Start codes 00 00 01, then the NAL header, then the first slice byte.
-  void scan(std::uint8_t b) {
-    if (state_ == 3) {
-      nalType_ = b & 0x1f;
-      state_ = 4;
-      return;
-    }
-    if (state_ == 4) {
-      // first_mb_in_slice == 0 is the single bit '1'.
-      if ((nalType_ == 1 || nalType_ == 5) && (b & 0x80)) ++pictures_;
-      state_ = 0;
-    }
-    if (b == 0) {
-      zeros_ = std::min(zeros_ + 1, 3);
-    } else {
-      if (b == 1 && zeros_ >= 2) state_ = 3;
-      zeros_ = 0;
-    }
-  }
+struct Settings {
+  std::vector<Mode> modes;
+  int seconds = 10;
+  int rounds = 1;
+  int stageFrames = 60;
+  std::vector<Pipeline> pipelines;
+};
 
-  int fd_;
-  std::atomic<bool> done_{false};
-  std::mutex mutex_;
-  std::vector<Chunk> chunks_;
-  long long pictures_ = 0;
-  int zeros_ = 0, state_ = 0, nalType_ = 0;
-  std::thread thread_;
+// ffmpeg's scale filter converts RGB with BT.601 unless told otherwise;
+// videoconvert picks BT.709 for HD sizes, as the helper uses.
+Matrix matrixOf(Kind kind) { return kind == Kind::ffmpeg ? Matrix::bt601 : Matrix::bt709; }
+
+std::vector<std::string> commandFor(const Pipeline& p, const Mode& mode, const std::string& display) {
+  const bool scale = mode.width != kOutWidth || mode.height != kOutHeight;
+  const std::string outSize = std::to_string(kOutWidth) + "x" + std::to_string(kOutHeight);
+  switch (p.kind) {
+    case Kind::helper: {
+      std::vector<std::string> args = {p.program,
+                                       "--fps",
+                                       std::to_string(kFps),
+                                       "--bitrate",
+                                       std::to_string(kBitrate),
+                                       "--max-width",
+                                       std::to_string(kOutWidth)};
+      args.insert(args.end(), p.extraArgs.begin(), p.extraArgs.end());
+      return args;
+    }
+    case Kind::ffmpeg: {
+      std::vector<std::string> args = {p.program,
+                                       "-nostdin",
+                                       "-hide_banner",
+                                       "-loglevel",
+                                       "error",
+                                       "-f",
+                                       "x11grab",
+                                       "-draw_mouse",
+                                       "0",
+                                       "-framerate",
+                                       std::to_string(kFps),
+                                       "-video_size",
+                                       std::to_string(mode.width) + "x" + std::to_string(mode.height),
+                                       "-i",
+                                       display};
+      if (scale)
+        args.insert(args.end(), {"-vf", "scale=" + std::to_string(kOutWidth) + ":" + std::to_string(kOutHeight)});
+      args.insert(args.end(),
+                  {"-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency", "-b:v", std::to_string(kBitrate),
+                   "-pix_fmt", "yuv420p", "-flush_packets", "1", "-f", "h264", "-"});
+      return args;
+    }
+    case Kind::gstreamer: {
+      std::vector<std::string> args = {p.program,
+                                       "-q",
+                                       "ximagesrc",
+                                       "use-damage=false",
+                                       "show-pointer=false",
+                                       "!",
+                                       "video/x-raw,framerate=" + std::to_string(kFps) + "/1",
+                                       "!"};
+      // Scaling before the conversion: the cheaper order for it.
+      if (scale) {
+        args.insert(args.end(),
+                    {"videoscale", "!",
+                     "video/x-raw,width=" + std::to_string(kOutWidth) + ",height=" + std::to_string(kOutHeight), "!"});
+      }
+      args.insert(args.end(), {"videoconvert", "!", "x264enc", "speed-preset=ultrafast", "tune=zerolatency",
+                               "bitrate=" + std::to_string(kBitrate / 1000), "!",
+                               "video/x-h264,stream-format=byte-stream,alignment=au", "!", "fdsink", "fd=1"});
+      return args;
+    }
+  }
+  return {};
+}
+
+struct RunFigures {
+  std::string problem;  // empty when the run worked
+  double fps = kNaN, mbps = kNaN;
+  double cpuMs = kNaN, processMs = kNaN, serverMs = kNaN;
+  double latencyMedianMs = kNaN, latencyP99Ms = kNaN;
+  double framesPut = kNaN, framesMatched = kNaN, unreadable = kNaN;
+  double ssim = kNaN;
+  std::map<std::string, double> threadMs;  // per frame, by thread name
+  double stillProcessPct = kNaN, stillServerPct = kNaN;
+  std::string comm;  // the process's command name, which x264's worker threads inherit
 };
 
 double percentile(std::vector<double> v, double p) {
-  if (v.empty()) return 0;
+  if (v.empty()) return kNaN;
   std::sort(v.begin(), v.end());
   const auto i = static_cast<std::size_t>(p * static_cast<double>(v.size() - 1) + 0.5);
   return v[std::min(i, v.size() - 1)];
 }
 
-struct Figures {
-  double latencyMedianMs = 0, latencyP99Ms = 0;
-  int latencySamples = 0, latencyMissed = 0;
-  double cpuPerFrameMs = 0, framesPerSecond = 0;
-  std::map<std::string, double> threadMsPerFrame;
-  double stillCpuPercent = 0;
+// Keeps the end of a child's standard error, for reporting why it failed.
+class ErrorTail {
+ public:
+  explicit ErrorTail(int fd)
+      : thread_([this, fd] {
+          char buf[4096];
+          while (!done_) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            const ssize_t n = read(fd, buf, sizeof buf);
+            if (n <= 0) break;
+            text_.append(buf, static_cast<std::size_t>(n));
+            if (text_.size() > 4000) text_.erase(0, text_.size() - 2000);
+          }
+        }) {}
+  ~ErrorTail() { stop(); }
+  std::string stop() {
+    done_ = true;
+    if (thread_.joinable()) thread_.join();
+    return text_;
+  }
+
+ private:
+  std::atomic<bool> done_{false};
+  std::string text_;
+  std::thread thread_;
 };
 
-Figures measure(const std::string& label, qx::test::Process& child, int phaseSeconds, Painter& painter) {
-  Figures f;
-  StreamReader reader(child.stdoutFd());
-  std::thread drainErr([&] {
-    char b[4096];
-    while (read(child.stderrFd(), b, sizeof b) > 0) {
+struct ModeContext {
+  const Mode& mode;
+  const test::XServer& server;
+  ScreenFeeder& feeder;
+  Content& reference;
+  std::map<Matrix, std::unique_ptr<ReferenceLuma>> luma;
+  double serverBaselineCores = 0;  // X server CPU seconds per second with only the content being put
+  int seconds = 10;
+  bool still = false;
+};
+
+RunFigures runPipeline(const Pipeline& p, ModeContext& ctx) {
+  RunFigures f;
+  test::Process::Options options;
+  options.args = commandFor(p, ctx.mode, ctx.server.display());
+  options.setEnv = {{"DISPLAY", ctx.server.display()}};
+  test::Process child(options);
+  OutputRecorder output(child.stdoutFd());
+  ErrorTail errors(child.stderrFd());
+  const int serverPid = ctx.feeder.serverPid();
+
+  auto finish = [&] {
+    output.stop();
+    child.closeStdin();
+    child.signal(SIGTERM);
+    std::string err = errors.stop();
+    if (!child.wait(5s)) {
+      child.signal(SIGKILL);
+      (void)child.wait(2s);
     }
-  });
+    return err;
+  };
 
-  // Warm up with motion.
-  for (int i = 0; i < kFps; ++i) {
-    painter.step();
-    std::this_thread::sleep_for(33ms);
+  if (!test::waitFor([&] { return output.bytesSoFar() > 0; }, 10s)) {
+    const std::string err = finish();
+    f.problem = "no output within 10 s" + (err.empty() ? std::string() : ": " + err.substr(0, 300));
+    return f;
   }
+  std::this_thread::sleep_for(1500ms);  // past the encoder's start and the first keyframe
+  f.comm = commandName(child.pid());
 
-  // Latency: isolated changes, each far enough apart to be its own frame.
-  // A chunk counts as the change's picture when it is larger than the still
-  // screen's pictures (which code nothing).
-  std::this_thread::sleep_for(500ms);
-  std::vector<SteadyClock::time_point> changes;
-  const int changeCount = phaseSeconds * 4;
-  for (int i = 0; i < changeCount; ++i) {
-    painter.step();
-    changes.push_back(SteadyClock::now());
-    std::this_thread::sleep_for(250ms);
-  }
-  std::this_thread::sleep_for(300ms);
-  const auto chunks = reader.chunks();
-  std::vector<double> latencies;
-  for (std::size_t i = 0; i < changes.size(); ++i) {
-    const auto end = i + 1 < changes.size() ? changes[i + 1] : SteadyClock::now();
-    bool found = false;
-    for (const auto& c : chunks) {
-      if (c.at > changes[i] && c.at < end && c.bytes > 400) {
-        latencies.push_back(std::chrono::duration<double, std::milli>(c.at - changes[i]).count());
-        found = true;
-        break;
-      }
-    }
-    if (!found) ++f.latencyMissed;
-  }
-  f.latencySamples = static_cast<int>(latencies.size());
-  f.latencyMedianMs = percentile(latencies, 0.5);
-  f.latencyP99Ms = percentile(latencies, 0.99);
+  const auto threadsBefore = threadCpuSeconds(child.pid());
+  const double processBefore = processCpuSeconds(child.pid()), serverBefore = processCpuSeconds(serverPid);
+  const auto from = Steady::now();
+  std::this_thread::sleep_for(std::chrono::seconds(ctx.seconds));
+  const auto to = Steady::now();
+  const auto threadsAfter = threadCpuSeconds(child.pid());
+  const double processAfter = processCpuSeconds(child.pid()), serverAfter = processCpuSeconds(serverPid);
+  // Frames put just before the end may still be on their way.
+  std::this_thread::sleep_for(700ms);
 
-  // Motion at 30 frames per second: CPU per coded picture.
-  const auto before = threadCpu(child.pid());
-  const long long picturesBefore = reader.pictures();
-  const auto start = SteadyClock::now();
-  auto next = start;
-  while (SteadyClock::now() - start < std::chrono::seconds(phaseSeconds)) {
-    painter.step();
-    next += std::chrono::microseconds(1'000'000 / kFps);
-    std::this_thread::sleep_until(next);
+  if (ctx.still) {
+    ctx.feeder.pause();
+    std::this_thread::sleep_for(1s);
+    const double pBefore = processCpuSeconds(child.pid()), sBefore = processCpuSeconds(serverPid);
+    std::this_thread::sleep_for(std::chrono::seconds(ctx.seconds));
+    f.stillProcessPct = (processCpuSeconds(child.pid()) - pBefore) * 100.0 / ctx.seconds;
+    f.stillServerPct = (processCpuSeconds(serverPid) - sBefore) * 100.0 / ctx.seconds;
+    ctx.feeder.resume();
   }
-  const double elapsed = std::chrono::duration<double>(SteadyClock::now() - start).count();
-  std::this_thread::sleep_for(200ms);
-  const auto after = threadCpu(child.pid());
-  const double frames = static_cast<double>(reader.pictures() - picturesBefore);
-  f.framesPerSecond = frames / elapsed;
-  if (frames > 0) {
-    f.cpuPerFrameMs = (after.at("(total)") - before.at("(total)")) * 1000.0 / frames;
-    for (const auto& [name, seconds] : after) {
-      if (name == "(total)") continue;
-      const double was = before.count(name) ? before.at(name) : 0.0;
-      f.threadMsPerFrame[name] = (seconds - was) * 1000.0 / frames;
-    }
+  const std::string err = finish();
+
+  const Window window{from, to};
+  auto& luma = ctx.luma[matrixOf(p.kind)];
+  if (!luma) {
+    luma = std::make_unique<ReferenceLuma>(ctx.mode.width, ctx.mode.height, kOutWidth, kOutHeight, matrixOf(p.kind));
   }
-
-  // Still screen.
-  std::this_thread::sleep_for(1s);
-  const auto stillBefore = threadCpu(child.pid());
-  std::this_thread::sleep_for(std::chrono::seconds(phaseSeconds));
-  const auto stillAfter = threadCpu(child.pid());
-  f.stillCpuPercent = (stillAfter.at("(total)") - stillBefore.at("(total)")) * 100.0 / phaseSeconds;
-
-  child.closeStdin();
-  child.signal(SIGTERM);
-  (void)child.wait(5s);
-  drainErr.join();
-
-  std::printf("\n%s\n", label.c_str());
-  std::printf("  latency change->stdout   median %6.1f ms   p99 %6.1f ms   (%d changes, %d not seen)\n",
-              f.latencyMedianMs, f.latencyP99Ms, f.latencySamples, f.latencyMissed);
-  std::printf("  moving screen            %6.1f frames/s   CPU %6.2f ms per frame\n", f.framesPerSecond,
-              f.cpuPerFrameMs);
-  for (const auto& [name, ms] : f.threadMsPerFrame) {
-    if (ms >= 0.05) std::printf("      thread %-16s %6.2f ms per frame\n", name.c_str(), ms);
+  const StreamFigures s = analyse(output, ctx.feeder, window, ctx.reference, *luma, kOutWidth, kOutHeight);
+  if (s.pictures == 0) {
+    f.problem = "no pictures in the measured window" + (err.empty() ? std::string() : ": " + err.substr(0, 300));
+    return f;
   }
-  std::printf("  still screen             CPU %5.2f %% of one core\n", f.stillCpuPercent);
+  const double frames = s.pictures;
+  f.fps = frames / window.seconds();
+  f.mbps = static_cast<double>(s.bytes) * 8.0 / window.seconds() / 1e6;
+  f.processMs = (processAfter - processBefore) * 1000.0 / frames;
+  f.serverMs = ((serverAfter - serverBefore) - ctx.serverBaselineCores * window.seconds()) * 1000.0 / frames;
+  f.cpuMs = f.processMs + f.serverMs;
+  for (const auto& [name, seconds] : threadsAfter) {
+    const double was = threadsBefore.count(name) ? threadsBefore.at(name) : 0.0;
+    f.threadMs[name] = (seconds - was) * 1000.0 / frames;
+  }
+  f.latencyMedianMs = percentile(s.latenciesMs, 0.5);
+  f.latencyP99Ms = percentile(s.latenciesMs, 0.99);
+  f.framesPut = s.framesPut;
+  f.framesMatched = s.framesMatched;
+  f.unreadable = s.unreadable;
+  if (s.ssimFrames > 0) f.ssim = s.ssim;
   return f;
 }
 
-double conversionMsPerFrame() {
-  std::vector<std::uint8_t> src(static_cast<std::size_t>(kWidth) * kHeight * 4, 0x40);
-  qx::x11::Nv12Converter converter(kWidth, kHeight, kWidth, kHeight);
-  qx::PixelBuffer out(kWidth, kHeight);
-  std::vector<double> ms;
-  for (int i = 0; i < 40; ++i) {
-    timespec a{}, b{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &a);
-    converter.convert(src.data(), kWidth * 4, out);
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &b);
-    ms.push_back(static_cast<double>(b.tv_sec - a.tv_sec) * 1e3 + static_cast<double>(b.tv_nsec - a.tv_nsec) / 1e6);
-  }
-  return percentile(ms, 0.5);
-}
-
-Figures runHelper(const qx::test::XServer& server, int phaseSeconds, Painter& painter) {
-  qx::test::Process::Options options;
-  options.args = {qx::test::bundleProgram("quorvex-screencap"),
-                  "--fps",
-                  std::to_string(kFps),
-                  "--bitrate",
-                  std::to_string(kBitrate),
-                  "--max-width",
-                  std::to_string(kWidth)};
-  options.setEnv = {{"DISPLAY", server.display()}};
-  qx::test::Process helper(options);
-  return measure("quorvex-screencap", helper, phaseSeconds, painter);
-}
-
-Figures runFfmpeg(const qx::test::XServer& server, int phaseSeconds, Painter& painter) {
-  qx::test::Process::Options options;
-  options.args = {qx::test::findOnPath("ffmpeg"),
-                  "-hide_banner",
-                  "-loglevel",
-                  "error",
-                  "-f",
-                  "x11grab",
-                  "-draw_mouse",
-                  "0",
-                  "-framerate",
-                  std::to_string(kFps),
-                  "-video_size",
-                  std::to_string(kWidth) + "x" + std::to_string(kHeight),
-                  "-i",
-                  server.display(),
-                  "-c:v",
-                  "libx264",
-                  "-preset",
-                  "ultrafast",
-                  "-tune",
-                  "zerolatency",
-                  "-b:v",
-                  std::to_string(kBitrate),
-                  "-pix_fmt",
-                  "yuv420p",
-                  "-flush_packets",
-                  "1",
-                  "-f",
-                  "h264",
-                  "-"};
-  qx::test::Process ffmpeg(options);
-  return measure("ffmpeg x11grab + libx264 ultrafast zerolatency", ffmpeg, phaseSeconds, painter);
-}
-
-double medianOf(const std::vector<Figures>& runs, double Figures::*field) {
-  std::vector<double> v;
-  for (const auto& f : runs) v.push_back(f.*field);
+double medianOf(std::vector<double> v) {
+  v.erase(std::remove_if(v.begin(), v.end(), [](double x) { return std::isnan(x); }), v.end());
+  if (v.empty()) return kNaN;
   std::sort(v.begin(), v.end());
-  if (v.empty()) return 0;
   const std::size_t mid = v.size() / 2;
   return v.size() % 2 ? v[mid] : (v[mid - 1] + v[mid]) / 2;
 }
 
+// Field by field over the rounds that worked.
+RunFigures medianRun(const std::vector<RunFigures>& runs) {
+  std::vector<const RunFigures*> good;
+  for (const auto& r : runs) {
+    if (r.problem.empty()) good.push_back(&r);
+  }
+  RunFigures m;
+  m.comm = runs.empty() ? std::string() : runs.front().comm;
+  if (good.empty()) {
+    m.problem = runs.empty() ? "not run" : runs.back().problem;
+    return m;
+  }
+  auto field = [&](double RunFigures::*member) {
+    std::vector<double> v;
+    for (const RunFigures* r : good) v.push_back(r->*member);
+    m.*member = medianOf(v);
+  };
+  for (auto member :
+       {&RunFigures::fps, &RunFigures::mbps, &RunFigures::cpuMs, &RunFigures::processMs, &RunFigures::serverMs,
+        &RunFigures::latencyMedianMs, &RunFigures::latencyP99Ms, &RunFigures::framesPut, &RunFigures::framesMatched,
+        &RunFigures::unreadable, &RunFigures::ssim, &RunFigures::stillProcessPct, &RunFigures::stillServerPct}) {
+    field(member);
+  }
+  std::map<std::string, std::vector<double>> threads;
+  for (const RunFigures* r : good) {
+    for (const auto& [name, ms] : r->threadMs) threads[name].push_back(ms);
+  }
+  for (auto& [name, v] : threads) m.threadMs[name] = medianOf(v);
+  return m;
+}
+
+struct ModeResult {
+  Mode mode;
+  int rounds = 0;
+  int seconds = 0;
+  double contentFps = kNaN;
+  double serverBaselinePct = kNaN;
+  std::vector<std::pair<Pipeline, RunFigures>> runs;  // medians
+  std::optional<StageFigures> stages;
+  std::string stagesProblem;
+};
+
+ModeResult runMode(const Mode& mode, const Settings& settings) {
+  ModeResult result;
+  result.mode = mode;
+  result.rounds = settings.rounds;
+  result.seconds = settings.seconds;
+  std::fprintf(stderr, "%s: starting Xvfb %dx%d and rendering the content\n", mode.name.c_str(), mode.width,
+               mode.height);
+  auto server = test::XServer::xvfb(mode.width, mode.height);
+  auto content = makeContent(mode.content, mode.width, mode.height);
+  auto reference = makeContent(mode.content, mode.width, mode.height);
+  ScreenFeeder feeder(server->display(), *content, kFps);
+  ModeContext ctx{mode, *server, feeder, *reference, {}, 0.0, settings.seconds, mode.content == ContentKind::desktop};
+
+  // The X server's own cost of the content, to take out of each pipeline's share.
+  std::this_thread::sleep_for(1s);
+  {
+    const double before = processCpuSeconds(feeder.serverPid());
+    const auto from = Steady::now();
+    std::this_thread::sleep_for(std::chrono::seconds(settings.seconds));
+    const auto to = Steady::now();
+    const double span = std::chrono::duration<double>(to - from).count();
+    ctx.serverBaselineCores = (processCpuSeconds(feeder.serverPid()) - before) / span;
+    result.serverBaselinePct = ctx.serverBaselineCores * 100.0;
+    result.contentFps = feeder.framesPutBetween(from, to) / span;
+  }
+
+  std::vector<std::vector<RunFigures>> runs(settings.pipelines.size());
+  for (int round = 0; round < settings.rounds; ++round) {
+    // Rotating the order, so load from elsewhere falls on every pipeline alike.
+    for (std::size_t k = 0; k < settings.pipelines.size(); ++k) {
+      const std::size_t i = (k + static_cast<std::size_t>(round)) % settings.pipelines.size();
+      const Pipeline& p = settings.pipelines[i];
+      std::fprintf(stderr, "%s: round %d, %s\n", mode.name.c_str(), round + 1, p.label.c_str());
+      RunFigures r = runPipeline(p, ctx);
+      if (!r.problem.empty()) std::fprintf(stderr, "  %s: %s\n", p.label.c_str(), r.problem.c_str());
+      runs[i].push_back(std::move(r));
+    }
+  }
+  for (std::size_t i = 0; i < settings.pipelines.size(); ++i) {
+    result.runs.emplace_back(settings.pipelines[i], medianRun(runs[i]));
+  }
+
+  std::fprintf(stderr, "%s: timing the stages in-process\n", mode.name.c_str());
+  feeder.pause();
+  try {
+    auto stageContent = makeContent(mode.content, mode.width, mode.height);
+    result.stages = measureStages(server->display(), feeder.serverPid(), *stageContent, kOutWidth, kOutHeight, kFps,
+                                  kBitrate, settings.stageFrames);
+  } catch (const std::exception& e) {
+    result.stagesProblem = e.what();
+  }
+  return result;
+}
+
+std::string fixed(double v, int decimals, int width) {
+  char buf[64];
+  if (std::isnan(v)) {
+    std::snprintf(buf, sizeof buf, "%*s", width, "-");
+  } else {
+    std::snprintf(buf, sizeof buf, "%*.*f", width, decimals, v);
+  }
+  return buf;
+}
+
+// Encoding is the session thread plus x264's worker threads, which carry the
+// name of the thread that opened the encoder.
+struct ThreadStages {
+  double capture = 0, handOff = 0, encode = 0, other = 0;
+  std::string otherNames;
+};
+ThreadStages groupThreads(const std::map<std::string, double>& threads, const std::string& helperComm) {
+  ThreadStages t;
+  for (const auto& [name, ms] : threads) {
+    if (std::isnan(ms)) continue;
+    if (name == "qv-capture") {
+      t.capture += ms;
+    } else if (name == "qv-sample") {
+      t.handOff += ms;
+    } else if (name == "qx-x264" || name == "qx-openh264" || name == helperComm) {
+      t.encode += ms;
+    } else {
+      t.other += ms;
+      if (ms >= 0.005) t.otherNames += (t.otherNames.empty() ? "" : ", ") + name + " " + fixed(ms, 2, 0);
+    }
+  }
+  return t;
+}
+
+void printMode(const ModeResult& r) {
+  const Mode& m = r.mode;
+  std::printf("\n== %s: %s %dx%d source -> %dx%d, %d fps, %.0f Mbit/s; %d s per run, %d round%s ==\n", m.name.c_str(),
+              contentName(m.content), m.width, m.height, kOutWidth, kOutHeight, kFps, kBitrate / 1e6, r.seconds,
+              r.rounds, r.rounds == 1 ? "" : "s (medians)");
+  std::printf("content put at %.1f frames/s; the X server alone putting it: %.1f %% of a core\n", r.contentFps,
+              r.serverBaselinePct);
+  const bool still = m.content == ContentKind::desktop;
+  std::printf("%-12s %7s %6s  %8s %16s  %7s %7s %9s  %6s%s\n", "pipeline", "fps", "Mbit/s", "CPU ms/f", "(process + X)",
+              "lat med", "p99 ms", "seen", "SSIM", still ? "  still %core (proc + X)" : "");
+  for (const auto& [p, f] : r.runs) {
+    if (!f.problem.empty()) {
+      std::printf("%-12s failed: %s\n", p.label.c_str(), f.problem.c_str());
+      continue;
+    }
+    char seen[32];
+    std::snprintf(seen, sizeof seen, "%.0f/%.0f", f.framesMatched, f.framesPut);
+    std::printf("%-12s %7s %6s  %8s %7s + %6s  %7s %7s %9s  %6s", p.label.c_str(), fixed(f.fps, 1, 7).c_str(),
+                fixed(f.mbps, 2, 6).c_str(), fixed(f.cpuMs, 2, 8).c_str(), fixed(f.processMs, 2, 7).c_str(),
+                fixed(f.serverMs, 2, 6).c_str(), fixed(f.latencyMedianMs, 1, 7).c_str(),
+                fixed(f.latencyP99Ms, 1, 7).c_str(), seen, fixed(f.ssim, 4, 6).c_str());
+    if (still) {
+      std::printf("  %5s + %5s", fixed(f.stillProcessPct, 2, 5).c_str(), fixed(f.stillServerPct, 2, 5).c_str());
+    }
+    if (f.unreadable > 0) std::printf("  (%.0f pictures without a readable counter)", f.unreadable);
+    std::printf("\n");
+  }
+  for (const auto& [p, f] : r.runs) {
+    if (p.kind != Kind::helper || !f.problem.empty()) continue;
+    std::string ratios;
+    for (const auto& [q, g] : r.runs) {
+      if (q.kind == Kind::helper || !g.problem.empty() || !(g.cpuMs > 0)) continue;
+      ratios += (ratios.empty() ? "" : ", ") + p.label + "/" + q.label + " " + fixed(f.cpuMs / g.cpuMs, 2, 0);
+    }
+    if (!ratios.empty()) std::printf("CPU per frame %s\n", ratios.c_str());
+    const ThreadStages t = groupThreads(f.threadMs, f.comm);
+    std::printf(
+        "%s by thread, ms/frame: grab+convert (qv-capture) %.2f, hand-off (qv-sample) %.2f, encode+write (qx-x264 and "
+        "x264's threads, named %s) %.2f, other %.2f%s%s%s\n",
+        p.label.c_str(), t.capture, t.handOff, f.comm.c_str(), t.encode, t.other, t.otherNames.empty() ? "" : " (",
+        t.otherNames.c_str(), t.otherNames.empty() ? "" : ")");
+  }
+  if (r.stages) {
+    const StageFigures& s = *r.stages;
+    std::printf(
+        "stages in-process at %dx%d -> %dx%d, %d frames, ms/frame: grab %.2f wall (X server CPU %.2f), convert %.2f, "
+        "x264 encode %.2f CPU (%.2f wall), write of %.1f KB %.3f CPU (%.3f wall)\n",
+        m.width, m.height, kOutWidth, kOutHeight, s.frames, s.grabWallMs, s.grabServerMs, s.convertMs, s.encodeCpuMs,
+        s.encodeWallMs, s.accessUnitBytes / 1024.0, s.writeCpuMs, s.writeWallMs);
+  } else {
+    std::printf("stages in-process: failed: %s\n", r.stagesProblem.c_str());
+  }
+}
+
+std::string defaultHelper() {
+  if (std::getenv("QX_BUILD_DIR")) return test::bundleProgram("quorvex-screencap");
+  std::error_code ec;
+  const auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  // The bench sits in <build>/bench/pipeline, the helper in the build tree's bundle.
+  return (exe.parent_path().parent_path().parent_path() / "Quorvex Host.app/Contents/MacOS/quorvex-screencap").string();
+}
+
+std::vector<std::string> splitWords(const std::string& text, char separator) {
+  std::vector<std::string> words;
+  std::stringstream in(text);
+  std::string word;
+  while (std::getline(in, word, separator)) {
+    if (!word.empty()) words.push_back(word);
+  }
+  return words;
+}
+
+void usage() {
+  std::printf(
+      "usage: bench_pipeline [options]\n"
+      "  --mode desktop|motion|4k|all   (all)\n"
+      "  --seconds N                    measured seconds per run, the X server's baseline, the still screen (10)\n"
+      "  --rounds N                     runs of each pipeline, medians reported (1)\n"
+      "  --helper [LABEL=]PATH          the helper to run; repeat to compare builds (the one built beside this bench)\n"
+      "  --helper-args \"ARGS\"           appended to every helper's command line (\"--ltr false\": x264, like the "
+      "peers)\n"
+      "  --peers LIST                   ffmpeg,gstreamer or none (ffmpeg,gstreamer)\n"
+      "  --source4k motion|desktop      content of the 4k mode (motion)\n"
+      "  --stage-frames N               frames for the in-process stage timings (60)\n");
+}
+
+std::optional<Settings> parse(int argc, char** argv) {
+  Settings s;
+  std::string mode = "all", peers = "ffmpeg,gstreamer", helperArgs = "--ltr false", source4k = "motion";
+  std::vector<std::string> helpers;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) throw std::runtime_error(a + " needs a value");
+      return argv[++i];
+    };
+    if (a == "--mode") {
+      mode = value();
+    } else if (a == "--seconds") {
+      s.seconds = std::max(1, std::atoi(value().c_str()));
+    } else if (a == "--rounds") {
+      s.rounds = std::max(1, std::atoi(value().c_str()));
+    } else if (a == "--helper") {
+      helpers.push_back(value());
+    } else if (a == "--helper-args") {
+      helperArgs = value();
+    } else if (a == "--peers") {
+      peers = value();
+    } else if (a == "--source4k") {
+      source4k = value();
+    } else if (a == "--stage-frames") {
+      s.stageFrames = std::max(2, std::atoi(value().c_str()));
+    } else {
+      usage();
+      return std::nullopt;
+    }
+  }
+  const ContentKind kind4k = source4k == "desktop" ? ContentKind::desktop : ContentKind::motion;
+  const std::vector<Mode> all = {{"desktop", 1920, 1080, ContentKind::desktop},
+                                 {"motion", 1920, 1080, ContentKind::motion},
+                                 {"4k", 3840, 2160, kind4k}};
+  for (const Mode& m : all) {
+    if (mode == "all" || mode == m.name) s.modes.push_back(m);
+  }
+  if (s.modes.empty()) throw std::runtime_error("unknown mode " + mode);
+
+  if (helpers.empty()) helpers.push_back(defaultHelper());
+  for (std::size_t i = 0; i < helpers.size(); ++i) {
+    const auto eq = helpers[i].find('=');
+    Pipeline p{helpers.size() == 1 ? "qx" : "qx" + std::to_string(i + 1), Kind::helper, helpers[i],
+               splitWords(helperArgs, ' ')};
+    if (eq != std::string::npos && helpers[i].find('/') > eq) {
+      p.label = helpers[i].substr(0, eq);
+      p.program = helpers[i].substr(eq + 1);
+    }
+    if (access(p.program.c_str(), X_OK) != 0) throw std::runtime_error("no helper at " + p.program);
+    s.pipelines.push_back(p);
+  }
+  for (const std::string& peer : splitWords(peers, ',')) {
+    if (peer == "none") continue;
+    const bool ffmpeg = peer == "ffmpeg";
+    if (!ffmpeg && peer != "gstreamer") throw std::runtime_error("unknown peer " + peer);
+    const std::string program = test::findOnPath(ffmpeg ? "ffmpeg" : "gst-launch-1.0");
+    if (program.empty()) {
+      std::fprintf(stderr, "%s is not installed; left out\n", peer.c_str());
+      continue;
+    }
+    s.pipelines.push_back({peer, ffmpeg ? Kind::ffmpeg : Kind::gstreamer, program, {}});
+  }
+  return s;
+}
+
 }  // namespace
 
-// Usage: bench_pipeline [seconds-per-phase (10)] [rounds (2)]. The two
-// pipelines alternate, so load from elsewhere hits both alike; the summary
-// takes the median over rounds.
+}  // namespace qx::bench
+
 int main(int argc, char** argv) {
-  const int phaseSeconds = argc > 1 ? std::max(2, std::atoi(argv[1])) : 10;
-  const int rounds = argc > 2 ? std::max(1, std::atoi(argv[2])) : 2;
-  auto server = qx::test::XServer::xvfb(kWidth, kHeight);
-  Painter painter(server->display());
-
-  std::vector<Figures> ours, theirs;
-  for (int round = 0; round < rounds; ++round) {
-    std::printf("\n--- round %d of %d ---", round + 1, rounds);
-    ours.push_back(runHelper(*server, phaseSeconds, painter));
-    theirs.push_back(runFfmpeg(*server, phaseSeconds, painter));
+  using namespace qx::bench;
+  try {
+    const std::optional<Settings> settings = parse(argc, argv);
+    if (!settings) return 2;
+    for (const Pipeline& p : settings->pipelines) {
+      std::string command;
+      for (const std::string& a : commandFor(p, settings->modes.front(), ":N")) command += a + " ";
+      std::fprintf(stderr, "%s: %s\n", p.label.c_str(), command.c_str());
+    }
+    std::vector<ModeResult> results;
+    for (const Mode& m : settings->modes) results.push_back(runMode(m, *settings));
+    std::printf(
+        "fps: pictures out per second. CPU ms/f: the process's CPU plus what it added to the X server's, per "
+        "picture out.\n"
+        "lat: source frame on screen to the last byte of its picture read from the pipe. seen: source frames put "
+        "in the\n"
+        "window that came out. SSIM: luma against the source in the pipeline's matrix, counter blocks left out.\n");
+    for (const ModeResult& r : results) printMode(r);
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "bench_pipeline: %s\n", e.what());
+    return 1;
   }
-
-  const double convertMs = conversionMsPerFrame();
-  std::vector<double> captureMs;
-  for (const auto& f : ours)
-    captureMs.push_back(f.threadMsPerFrame.count("qv-capture") ? f.threadMsPerFrame.at("qv-capture") : 0);
-  std::sort(captureMs.begin(), captureMs.end());
-  const double capture = captureMs.size() % 2
-                             ? captureMs[captureMs.size() / 2]
-                             : (captureMs[captureMs.size() / 2 - 1] + captureMs[captureMs.size() / 2]) / 2;
-  const double oursCpu = medianOf(ours, &Figures::cpuPerFrameMs), theirsCpu = medianOf(theirs, &Figures::cpuPerFrameMs);
-  std::printf("\nSummary (median of %d rounds)\n", rounds);
-  std::printf(
-      "  quorvex-screencap: latency median %.1f ms, p99 %.1f ms; CPU %.2f ms per frame "
-      "(grab %.2f, convert %.2f timed apart, encode and the rest %.2f); still %.2f %% of a core\n",
-      medianOf(ours, &Figures::latencyMedianMs), medianOf(ours, &Figures::latencyP99Ms), oursCpu,
-      std::max(0.0, capture - convertMs), convertMs, oursCpu - capture, medianOf(ours, &Figures::stillCpuPercent));
-  std::printf(
-      "  ffmpeg:            latency median %.1f ms, p99 %.1f ms; CPU %.2f ms per frame; still %.2f %% of a core\n",
-      medianOf(theirs, &Figures::latencyMedianMs), medianOf(theirs, &Figures::latencyP99Ms), theirsCpu,
-      medianOf(theirs, &Figures::stillCpuPercent));
-  if (theirsCpu > 0) std::printf("  ratio CPU per frame quorvex/ffmpeg %.2f\n", oursCpu / theirsCpu);
-  const double theirsStill = medianOf(theirs, &Figures::stillCpuPercent);
-  if (theirsStill > 0) {
-    std::printf("  still-screen CPU quorvex/ffmpeg %.1f %%\n",
-                100.0 * medianOf(ours, &Figures::stillCpuPercent) / theirsStill);
-  }
-  return 0;
 }
