@@ -25,6 +25,7 @@
 
 #include "platform/linux/pulse/pulse_recorder.h"
 #include "platform/linux/x11/damage_region.h"
+#include "platform/linux/x11/frame_pacer.h"
 #include "platform/linux/x11/frame_pool.h"
 #include "platform/linux/x11/nv12_converter.h"
 #include "platform/linux/x11/randr_monitors.h"
@@ -504,7 +505,7 @@ void X11CaptureStream::run(std::weak_ptr<X11CaptureStream> self, std::shared_ptr
   // While every buffer is held downstream, look again this often.
   const auto poolRetry = std::max<std::chrono::nanoseconds>(interval, std::chrono::milliseconds(5));
   bool damaged = true;  // the first frame after a start is grabbed whatever DAMAGE says
-  std::optional<Clock::time_point> lastGrab;
+  x11::FramePacer pacer(interval);
   Clock::time_point retryAt{};
 
   auto stopWith = [&](const PlatformError& error) {
@@ -536,7 +537,7 @@ void X11CaptureStream::run(std::weak_ptr<X11CaptureStream> self, std::shared_ptr
     const auto now = Clock::now();
     std::optional<Clock::time_point> wakeAt;
     if (damaged) {
-      const auto due = std::max(lastGrab ? *lastGrab + interval : now, retryAt);
+      const auto due = std::max(pacer.earliest(), retryAt);
       if (now >= due) {
         PixelBufferRef buffer = grabber->acquireBuffer();
         if (!buffer) {
@@ -550,7 +551,7 @@ void X11CaptureStream::run(std::weak_ptr<X11CaptureStream> self, std::shared_ptr
           stopWith(*error);
           return;
         }
-        lastGrab = now;
+        pacer.grabbed(now);
         damaged = false;
         if (screen && !shared->stopped) {
           auto sample = std::make_shared<SampleBuffer>();

@@ -1,0 +1,41 @@
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <optional>
+
+namespace qx::x11 {
+
+// When the next grab may happen, so that grabs come at most once per
+// interval on average without locking onto a late phase. A plain "interval
+// since the last grab" rule, fed content that changes at exactly the frame
+// rate, keeps whatever lag it once had (half an interval on average, for
+// good). Here a grab may come up to `slack` early against the last one, and
+// the average is held by a theoretical schedule that allows one frame of
+// credit, so a late phase is caught up within a few frames.
+class FramePacer {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  explicit FramePacer(std::chrono::nanoseconds interval)
+      : interval_(interval), slack_(std::min<std::chrono::nanoseconds>(interval / 8, std::chrono::milliseconds(4))) {}
+
+  // The earliest time of the next grab; any time before the first.
+  Clock::time_point earliest() const {
+    if (!last_) return Clock::time_point::min();
+    return std::max(*last_ + interval_ - slack_, scheduled_ - interval_);
+  }
+
+  void grabbed(Clock::time_point at) {
+    scheduled_ = std::max(last_ ? scheduled_ : at, at) + interval_;
+    last_ = at;
+  }
+
+ private:
+  std::chrono::nanoseconds interval_;
+  std::chrono::nanoseconds slack_;
+  std::optional<Clock::time_point> last_;
+  Clock::time_point scheduled_{};  // where the schedule stands: one interval per grab, never behind the clock
+};
+
+}  // namespace qx::x11
