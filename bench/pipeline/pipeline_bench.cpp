@@ -252,6 +252,9 @@ RunFigures runPipeline(const Pipeline& p, ModeContext& ctx) {
     ctx.feeder.resume();
   }
   const std::string err = finish();
+  // The helper's own "[stats]" lines, for example, when asked for.
+  if (std::getenv("QX_BENCH_STDERR") != nullptr)
+    std::fprintf(stderr, "%s stderr tail:\n%s\n", p.label.c_str(), err.c_str());
 
   const Window window{from, to};
   auto& luma = ctx.luma[matrixOf(p.kind)];
