@@ -38,4 +38,16 @@ class FramePacer {
   Clock::time_point scheduled_{};  // where the schedule stands: one interval per grab, never behind the clock
 };
 
+// One update on screen is often several drawing requests, and its damage
+// several events that do not arrive together. A grab at the first event sees
+// half of the update and leaves the rest a whole frame interval behind, so a
+// grab waits until damage has been quiet for a moment, though never long.
+constexpr std::chrono::microseconds kDamageQuiet{500};
+constexpr std::chrono::microseconds kDamageSettleLimit{2000};
+
+inline FramePacer::Clock::time_point damageSettledAt(FramePacer::Clock::time_point firstDamage,
+                                                     FramePacer::Clock::time_point lastDamage) {
+  return std::min(lastDamage + kDamageQuiet, firstDamage + kDamageSettleLimit);
+}
+
 }  // namespace qx::x11

@@ -506,6 +506,9 @@ void X11CaptureStream::run(std::weak_ptr<X11CaptureStream> self, std::shared_ptr
   const auto poolRetry = std::max<std::chrono::nanoseconds>(interval, std::chrono::milliseconds(5));
   bool damaged = true;  // the first frame after a start is grabbed whatever DAMAGE says
   x11::FramePacer pacer(interval);
+  // When the damage not yet grabbed began and when it was last added to.
+  Clock::time_point firstDamage = Clock::time_point::min();
+  Clock::time_point lastDamage = Clock::time_point::min();
   Clock::time_point retryAt{};
 
   auto stopWith = [&](const PlatformError& error) {
@@ -529,15 +532,21 @@ void X11CaptureStream::run(std::weak_ptr<X11CaptureStream> self, std::shared_ptr
       stopWith(*audioFailure);
       return;
     }
-    if (auto error = grabber->drainEvents(damaged)) {
+    bool fresh = false;
+    if (auto error = grabber->drainEvents(fresh)) {
       grabber.reset();
       stopWith(*error);
       return;
     }
     const auto now = Clock::now();
+    if (fresh) {
+      if (!damaged) firstDamage = now;
+      lastDamage = now;
+      damaged = true;
+    }
     std::optional<Clock::time_point> wakeAt;
     if (damaged) {
-      const auto due = std::max(pacer.earliest(), retryAt);
+      const auto due = std::max({pacer.earliest(), retryAt, x11::damageSettledAt(firstDamage, lastDamage)});
       if (now >= due) {
         PixelBufferRef buffer = grabber->acquireBuffer();
         if (!buffer) {
@@ -574,12 +583,15 @@ void X11CaptureStream::run(std::weak_ptr<X11CaptureStream> self, std::shared_ptr
 
     grabber->flush();
     pollfd fds[2] = {{grabber->fd(), POLLIN, 0}, {shared->wake.fd(), POLLIN, 0}};
-    int timeoutMs = -1;
+    // Nanoseconds: pacing and settling work below a millisecond.
+    timespec timeout{};
     if (wakeAt) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(*wakeAt - Clock::now());
-      timeoutMs = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 60'000));
+      const auto left = std::clamp<std::chrono::nanoseconds>(*wakeAt - Clock::now(), std::chrono::nanoseconds(0),
+                                                             std::chrono::seconds(60));
+      timeout.tv_sec = static_cast<time_t>(left.count() / 1'000'000'000);
+      timeout.tv_nsec = static_cast<long>(left.count() % 1'000'000'000);
     }
-    const int n = poll(fds, 2, timeoutMs);
+    const int n = ppoll(fds, 2, wakeAt ? &timeout : nullptr, nullptr);
     if (n > 0 && (fds[1].revents & POLLIN)) shared->wake.drain();
     if (n > 0 && (fds[0].revents & (POLLERR | POLLHUP | POLLNVAL)) && !(fds[0].revents & POLLIN)) {
       grabber.reset();
