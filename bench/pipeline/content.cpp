@@ -24,12 +24,8 @@ void fill(std::uint8_t* bgrx, int stride, Rect r, std::uint32_t rgb) {
   for (int y = r.y; y < r.y + r.height; ++y) std::fill_n(rowOf(bgrx, stride, y) + r.x, r.width, rgb);
 }
 
-Rect intersect(Rect a, Rect b) {
-  const int x0 = std::max(a.x, b.x), y0 = std::max(a.y, b.y);
-  const int x1 = std::min(a.x + a.width, b.x + b.width), y1 = std::min(a.y + a.height, b.y + b.height);
-  if (x1 <= x0 || y1 <= y0) return {};
-  return {x0, y0, x1 - x0, y1 - y0};
-}
+using x11::boundingBox;
+using x11::intersection;
 
 std::uint32_t hash32(std::uint32_t v) {
   v ^= v >> 16;
@@ -83,7 +79,7 @@ class DesktopContent final : public Content {
     }
     std::vector<Rect> changed;
     const Rect was = windowAt(n - 1), now = windowAt(n);
-    if (intersect(was, now).empty()) {
+    if (intersection(was, now).empty()) {
       changed = {was, now};
     } else {
       changed = {boundingBox(was, now)};
@@ -108,7 +104,7 @@ class DesktopContent final : public Content {
       seed = seed * 1664525u + 1013904223u;
       const Rect r = scaled({static_cast<int>(seed % 1920), static_cast<int>((seed >> 11) % 1080),
                              8 + static_cast<int>(seed >> 27), 6 + static_cast<int>((seed >> 22) & 15)});
-      fill(bg(), bgStride(), intersect(r, {0, 0, width(), height()}), (seed >> 8) & 0xffffff);
+      fill(bg(), bgStride(), intersection(r, {0, 0, width(), height()}), (seed >> 8) & 0xffffff);
     }
     fill(bg(), bgStride(), scaled(kEditor), 0xf4f4f4);
     fill(bg(), bgStride(), scaled({kEditor.x, kEditor.y, kEditor.width, 24}), 0x3c4a5a);
@@ -130,14 +126,15 @@ class DesktopContent final : public Content {
       const Rect stroke = vertical ? Rect{x, y - 2, 2, 6 + static_cast<int>((g >> 8) % 7)}
                                    : Rect{x - 1, y, 3 + static_cast<int>((g >> 8) % 5), 2};
       fill(bg(), bgStride(),
-           intersect({box.x + stroke.x * s_, box.y + stroke.y * s_, stroke.width * s_, stroke.height * s_}, box), ink);
+           intersection({box.x + stroke.x * s_, box.y + stroke.y * s_, stroke.width * s_, stroke.height * s_}, box),
+           ink);
     }
     return box;
   }
 
   // The picture of frame n inside `r`: the background, then the window.
   void compose(Rect r, int n) {
-    r = intersect(r, {0, 0, width(), height()});
+    r = intersection(r, {0, 0, width(), height()});
     for (int y = r.y; y < r.y + r.height; ++y) {
       std::memcpy(buffer() + static_cast<std::size_t>(y) * static_cast<std::size_t>(stride()) +
                       static_cast<std::size_t>(r.x) * 4,
@@ -147,9 +144,9 @@ class DesktopContent final : public Content {
     }
     const Rect win = windowAt(n);
     const auto body = static_cast<std::uint32_t>(0xf0c000u ^ static_cast<std::uint32_t>(n * 0x010305)) & 0xffffff;
-    fill(buffer(), stride(), intersect(win, r), body);
-    fill(buffer(), stride(), intersect({win.x, win.y, win.width, 20 * s_}, r), 0x404850);
-    fill(buffer(), stride(), intersect({win.x + 40 * s_, win.y + 60 * s_, 100 * s_, 60 * s_}, r),
+    fill(buffer(), stride(), intersection(win, r), body);
+    fill(buffer(), stride(), intersection({win.x, win.y, win.width, 20 * s_}, r), 0x404850);
+    fill(buffer(), stride(), intersection({win.x + 40 * s_, win.y + 60 * s_, 100 * s_, 60 * s_}, r),
          static_cast<std::uint32_t>(n * 0x0a0b0c) & 0xffffff);
   }
 
@@ -304,13 +301,6 @@ class MotionContent final : public Content {
 };
 
 }  // namespace
-
-Rect boundingBox(Rect a, Rect b) {
-  if (a.empty()) return b;
-  if (b.empty()) return a;
-  const int x0 = std::min(a.x, b.x), y0 = std::min(a.y, b.y);
-  return {x0, y0, std::max(a.x + a.width, b.x + b.width) - x0, std::max(a.y + a.height, b.y + b.height) - y0};
-}
 
 SharedPixels::SharedPixels(std::size_t bytes) : size_(bytes) {
   id_ = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);

@@ -13,17 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/linux/x11/pixel_rect.h"
+
 namespace qx::bench {
 
-struct Rect {
-  int x = 0;
-  int y = 0;
-  int width = 0;
-  int height = 0;
-  bool empty() const { return width <= 0 || height <= 0; }
-};
-
-Rect boundingBox(Rect a, Rect b);
+using Rect = x11::PixelRect;
 
 // A System V shared memory segment, so the X server reads the pixels in place
 // (MIT-SHM) instead of them travelling through the socket.
