@@ -4,9 +4,13 @@
 #include "server/connection_limits.h"
 #include "server/helper_process.h"
 #include "server/http_rules.h"
+#include "server/idr_throttle.h"
 #include "server/listen_address.h"
+#include "server/request_source.h"
+#include "server/server_output.h"
 #include "server/stream_framing.h"
 #include "server/updates.h"
+#include "server/waiting_connections.h"
 
 #include <utility>  // Boost 1.74 asio uses std::exchange without including it
 
@@ -24,6 +28,7 @@
 #include <csignal>
 #include <deque>
 #include <limits>
+#include <map>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -39,13 +44,6 @@ namespace beast = boost::beast;
 namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using namespace std::chrono_literals;
-
-// Everything the server prints goes to standard output, one write per line,
-// so the host sees whole lines in order.
-void printLine(std::string line) {
-  line.push_back('\n');
-  (void)writeFully(STDOUT_FILENO, line.data(), line.size());
-}
 
 void logLine(const std::string& message) { printLine("quorvex-webrtc-server: " + message); }
 
@@ -116,6 +114,10 @@ bool ambiguousLength(const http::request<http::string_body>& request) {
 }
 
 class Server;
+class Session;
+
+// What became of a control line.
+enum class ControlResult { sent, noHelper, dropped };
 
 // One streaming client (/stream.h264 or /audio.opus). Runs on the server's
 // one thread; handlers hold a shared pointer so the object outlives them.
@@ -161,7 +163,8 @@ class Server {
         helperAudio_(io),
         killTimer_(io),
         graceTimer_(io),
-        acceptTimer_(io) {}
+        acceptTimer_(io),
+        idrTimer_(io) {}
 
   [[nodiscard]] bool listen();
   [[nodiscard]] bool startHelper();
@@ -172,11 +175,16 @@ class Server {
   // Used by request sessions.
   const ServerEnvironment& environment() const { return environment_; }
   bool audioEnabled() const { return options_.captureAudio; }
-  bool sendControl(const std::string& line);
+  // "idr" goes through the keyframe throttle; every other line is written.
+  ControlResult sendControl(const std::string& line);
   void addClient(tcp::socket socket, ConnectionSlot slot, bool video, std::string header);
   void removeClient(const std::shared_ptr<StreamClient>& client);
+  // A session that received its request (or failed) no longer waits for it.
+  void requestReceived(WaitingConnections::Id id);
 
  private:
+  ControlResult writeControl(const std::string& line);
+  void sendHeldKeyframe();
   void acceptNext();
   void admit(tcp::socket socket);
   void waitForSignal();
@@ -203,9 +211,14 @@ class Server {
   asio::steady_timer killTimer_;
   asio::steady_timer graceTimer_;
   asio::steady_timer acceptTimer_;
+  asio::steady_timer idrTimer_;
 
   std::shared_ptr<std::size_t> openConnections_ = std::make_shared<std::size_t>(0);
   std::size_t maxConnections_ = 0;
+  WaitingConnections waiting_;
+  std::map<WaitingConnections::Id, std::weak_ptr<Session>> waitingSessions_;
+  WaitingConnections::Id nextSessionId_ = 0;
+  IdrThrottle idr_;
   bool acceptFailing_ = false;
 
   pid_t helperPid_ = -1;
@@ -231,8 +244,8 @@ class Server {
 // connection afterwards; stream requests hand the socket to a StreamClient.
 class Session : public std::enable_shared_from_this<Session> {
  public:
-  Session(Server& server, tcp::socket socket, ConnectionSlot slot)
-      : server_(server), stream_(std::move(socket)), slot_(std::move(slot)) {}
+  Session(Server& server, tcp::socket socket, ConnectionSlot slot, WaitingConnections::Id id)
+      : server_(server), stream_(std::move(socket)), slot_(std::move(slot)), id_(id) {}
 
   void start() {
     parser_.body_limit(maxRequestBody);
@@ -242,8 +255,23 @@ class Session : public std::enable_shared_from_this<Session> {
                      [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onRequest(ec); });
   }
 
+  // Closed to make room while still waiting for its request; the slot is free
+  // at once.
+  void evict() {
+    slot_.release();
+    beast::error_code ignored;
+    stream_.socket().close(ignored);
+  }
+
  private:
+  static std::optional<std::string_view> header(const http::request<http::string_body>& request, http::field name) {
+    auto at = request.find(name);
+    if (at == request.end()) return std::nullopt;
+    return std::string_view(at->value().data(), at->value().size());
+  }
+
   void onRequest(beast::error_code ec) {
+    server_.requestReceived(id_);
     if (ec) {
       if (auto refusal = refusalForParseError(ec)) respond(refusal->status, refusal->body);
       return;
@@ -251,6 +279,11 @@ class Session : public std::enable_shared_from_this<Session> {
     const auto& request = parser_.get();
     if (ambiguousLength(request)) {
       respond(http::status::bad_request, "Transfer-Encoding must be chunked and without Content-Length\n");
+      return;
+    }
+    if (!requestSourceAllowed({header(request, http::field::host), header(request, http::field::origin)},
+                              server_.environment().machineName)) {
+      respond(http::status::forbidden, "requests from web pages and other host names are refused\n");
       return;
     }
     auto decision =
@@ -287,11 +320,15 @@ class Session : public std::enable_shared_from_this<Session> {
           respond(http::status::bad_request, "expected one of: idr, ltr-refresh, ltr-ack N, bitrate N\n");
           return;
         }
-        if (!server_.sendControl(*line)) {
-          respond(http::status::service_unavailable, "capture helper is not running\n");
-          return;
+        switch (server_.sendControl(*line)) {
+          case ControlResult::sent: respond(http::status::no_content, ""); return;
+          case ControlResult::noHelper:
+            respond(http::status::service_unavailable, "capture helper is not running\n");
+            return;
+          case ControlResult::dropped:
+            respond(http::status::service_unavailable, "capture helper is not reading its input\n");
+            return;
         }
-        respond(http::status::no_content, "");
         return;
       }
       case Endpoint::updateInstall: requestInstall(request.body()); return;
@@ -349,6 +386,7 @@ class Session : public std::enable_shared_from_this<Session> {
   Server& server_;
   beast::tcp_stream stream_;
   ConnectionSlot slot_;
+  WaitingConnections::Id id_;
   beast::flat_buffer buffer_;
   http::request_parser<http::string_body> parser_;
   std::array<char, 4096> discard_{};
@@ -420,11 +458,8 @@ void StreamClient::writeNext() {
 void StreamClient::watchForClose() {
   socket_.async_read_some(asio::buffer(discard_), [self = shared_from_this()](beast::error_code ec, std::size_t) {
     if (self->closed_) return;
-    if (ec) {
-      self->fail();
-      return;
-    }
-    self->watchForClose();
+    if (!ec) logLine(std::string("dropping a ") + (self->video_ ? "stream" : "audio") + " client that sent data");
+    self->fail();
   });
 }
 
@@ -548,11 +583,24 @@ void Server::acceptNext() {
 void Server::admit(tcp::socket socket) {
   // The helper must not inherit client connections.
   ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
+  const auto id = nextSessionId_++;
+  if (auto oldest = waiting_.add(id, maxConnections_)) {
+    if (auto session = waitingSessions_[*oldest].lock()) session->evict();
+    waitingSessions_.erase(*oldest);
+  }
   if (*openConnections_ >= maxConnections_) {
+    requestReceived(id);
     refuseBusy(std::move(socket));
     return;
   }
-  std::make_shared<Session>(*this, std::move(socket), ConnectionSlot(openConnections_))->start();
+  auto session = std::make_shared<Session>(*this, std::move(socket), ConnectionSlot(openConnections_), id);
+  waitingSessions_[id] = session;
+  session->start();
+}
+
+void Server::requestReceived(WaitingConnections::Id id) {
+  waiting_.remove(id);
+  waitingSessions_.erase(id);
 }
 
 void Server::waitForSignal() {
@@ -621,15 +669,32 @@ void Server::finishIfDone() {
   io_.stop();
 }
 
-bool Server::sendControl(const std::string& line) {
-  if (!helperInput_.is_open()) return false;
+ControlResult Server::sendControl(const std::string& line) {
+  if (line != "idr" || !helperInput_.is_open()) return writeControl(line);
+  if (idr_.request(IdrThrottle::Clock::now())) return writeControl(line);
+  if (auto due = idr_.due()) {
+    idrTimer_.expires_at(*due);
+    idrTimer_.async_wait([this](beast::error_code ec) {
+      if (!ec) sendHeldKeyframe();
+    });
+  }
+  return ControlResult::sent;
+}
+
+void Server::sendHeldKeyframe() {
+  if (finished_ || !idr_.poll(IdrThrottle::Clock::now())) return;
+  (void)writeControl("idr");
+}
+
+ControlResult Server::writeControl(const std::string& line) {
+  if (!helperInput_.is_open()) return ControlResult::noHelper;
   if (pendingInput_.size() >= maxPendingControlLines) {
     logLine("capture helper is not reading its input; control line dropped: " + line);
-    return true;
+    return ControlResult::dropped;
   }
   pendingInput_.push_back(line + "\n");
   writeInput();
-  return true;
+  return ControlResult::sent;
 }
 
 void Server::writeInput() {
@@ -764,6 +829,7 @@ std::size_t openDescriptorsBelow(std::uint64_t limit) {
 
 int runServer(const ServeOptions& options, const ServerEnvironment& environment) {
   asio::io_context io;
+  ServerOutput output(io);
   Server server(io, options, environment);
   if (!server.listen()) return 1;
   if (!server.startHelper()) return 1;
