@@ -178,8 +178,10 @@ void UpdateFlow::downloaded(UpdateCheck result) {
   controller_.setUpdate(result);
   // The copy beside the bundle is what gets verified and then installed, so a
   // change to the download after this point cannot reach the bundle.
+  fs::path app = *result.path;
+  std::string version = *result.latest;
   services_.background.run([verify = services_.verify, &files = services_.files, bundle = controller_.paths().bundle,
-                            app = fs::path(*result.path), version = *result.latest, zh = controller_.chinese(),
+                            app = std::move(app), version = std::move(version), zh = controller_.chinese(),
                             weak = std::weak_ptr<UpdateFlow*>(self_),
                             result = std::move(result)]() mutable -> BackgroundWork::Continuation {
     std::optional<std::string> verdict;
