@@ -234,4 +234,13 @@ std::variant<std::unique_ptr<PulseRecorder>, PlatformError> PulseRecorder::start
 
 PulseRecorder::~PulseRecorder() = default;
 
+AudioRecorderStart pulseRecorderStart() {
+  return [](AudioBufferFn onBuffer,
+            AudioFailureFn onFailure) -> std::variant<std::unique_ptr<AudioRecording>, PlatformError> {
+    auto started = PulseRecorder::start(std::move(onBuffer), std::move(onFailure));
+    if (auto* error = std::get_if<PlatformError>(&started)) return *error;
+    return std::unique_ptr<AudioRecording>(std::move(std::get<std::unique_ptr<PulseRecorder>>(started)));
+  };
+}
+
 }  // namespace qx

@@ -5,6 +5,7 @@
 #include <string>
 #include <variant>
 
+#include "platform/audio_source.h"
 #include "platform/capture_service.h"
 #include "platform/media.h"
 
@@ -24,19 +25,19 @@ struct Session;
 // that thread and must return quickly (hand the work to a queue); neither may
 // destroy the recorder. Destroy it from any other thread: the destructor
 // disconnects and joins, and no callback runs after it returns.
-class PulseRecorder {
+class PulseRecorder final : public AudioRecording {
  public:
-  using BufferFn = std::function<void(std::shared_ptr<const AudioBuffer> buffer)>;
+  using BufferFn = AudioBufferFn;
   // The server went away or the recording stopped: called at most once,
   // never during start(); nothing is delivered after it.
-  using FailureFn = std::function<void(const PlatformError& error)>;
+  using FailureFn = AudioFailureFn;
 
   // Connects to the default server (no autospawn), finds the default sink's
   // monitor and starts recording. Fails with a text naming the cause, for
   // example when no sound server is reachable.
   [[nodiscard]] static std::variant<std::unique_ptr<PulseRecorder>, PlatformError> start(BufferFn onBuffer,
                                                                                          FailureFn onFailure);
-  ~PulseRecorder();
+  ~PulseRecorder() override;
   PulseRecorder(const PulseRecorder&) = delete;
   PulseRecorder& operator=(const PulseRecorder&) = delete;
 
@@ -52,6 +53,9 @@ class PulseRecorder {
   AudioFormat format_;
   std::string sourceName_;
 };
+
+// PulseRecorder::start as the one attempt a retrying audio source makes.
+AudioRecorderStart pulseRecorderStart();
 
 inline constexpr const char* kPulseErrorDomain = "PulseAudio";
 
