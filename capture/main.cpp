@@ -37,6 +37,12 @@ int main(int argc, char** argv) {
 
   const qx::Options options = qx::parseArgs(args);
 
+  // Nothing there at all is a failed start; a display that refused us is a
+  // missing permission.
+  if (auto unreachable = displays.unreachableReason()) {
+    qx::logErr("start failed: " + *unreachable);
+    return 1;
+  }
   if (!qx::checkCaptureAccess(displays, qx::stderrLog())) return 2;
 
   // Everything below lives until the process ends; nothing is torn down, the

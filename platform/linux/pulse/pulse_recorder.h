@@ -19,7 +19,9 @@ struct Session;
 // the PulseAudio API; PipeWire's Pulse server works the same. Buffers come in
 // the source's own format (any format Pulse cannot hand over as u8, s16, s32
 // or float is asked for as float), always interleaved, stamped with
-// CLOCK_MONOTONIC nanoseconds at arrival.
+// CLOCK_MONOTONIC nanoseconds at arrival. When the default sink changes (a
+// headset plugged in), the recording moves to the new default's monitor,
+// whose format may differ: each buffer says its own.
 //
 // The recorder runs one libpulse thread ("qv-pulse"). Both callbacks run on
 // that thread and must return quickly (hand the work to a queue); neither may
@@ -41,9 +43,9 @@ class PulseRecorder final : public AudioRecording {
   PulseRecorder(const PulseRecorder&) = delete;
   PulseRecorder& operator=(const PulseRecorder&) = delete;
 
-  // The format buffers are delivered in.
+  // The format buffers were delivered in at start.
   const AudioFormat& format() const { return format_; }
-  // Name of the source being recorded (e.g. "sink.monitor").
+  // Name of the source recorded at start (e.g. "sink.monitor").
   const std::string& sourceName() const { return sourceName_; }
 
  private:

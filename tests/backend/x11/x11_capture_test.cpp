@@ -410,6 +410,17 @@ TEST_F(X11CaptureOnXvfb, StreamMayBeReleasedInsideItsOwnStopCallback) {
   EXPECT_EQ(dropper->stream, nullptr);
 }
 
+TEST(X11CaptureWithoutAServer, ConnectFailureNamesTheDisplayTakenFromTheEnvironment) {
+  ::setenv("DISPLAY", ":65002", 1);
+  X11CaptureService service;
+  auto receiver = std::make_shared<Receiver>();
+  auto stream = service.createStream(ContentFilter{ShareableDisplay{1, 640, 480}}, configOf(640, 480), receiver);
+  ASSERT_FALSE(stream->addStreamOutput(receiver, StreamOutputType::screen, inlineQueue()).has_value());
+  auto error = start(*stream);
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->description, "cannot connect to X display \":65002\"");
+}
+
 // The id of a monitor the test created with `xrandr --setmonitor`.
 DisplayID monitorID(const std::string& display, const char* name) {
   xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
