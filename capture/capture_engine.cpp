@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "capture/frame_intake.h"
+#include "capture/permission.h"
 #include "common/numbers.h"
 
 namespace qx {
@@ -172,6 +173,12 @@ void CaptureEngine::didStopWithError(CaptureStream&, const PlatformError& error)
 }
 
 void CaptureEngine::handleStop(const PlatformError& error) {
+  if (error.domain == kCaptureAccessErrorDomain) {
+    deps_.log("stream stopped: " + error.description);
+    deps_.log(std::string(kPermissionMissingMessage));
+    deps_.exitProcess(2);
+    return;
+  }
   if (deps_.clock.monotonicNow() - lastStartAt_ > kStableRun) retriesLeft_ = kRetryBudget;
   if (retriesLeft_ <= 0) {
     deps_.log("stream stopped: " + error.description + std::string(kDash) + "giving up");
@@ -197,6 +204,10 @@ void CaptureEngine::restart() {
     if (!self) return;
     // Never retried: a display that is gone will not come back by itself.
     self->deps_.log("re-establish failed: " + error->description);
+    if (error->domain == kCaptureAccessErrorDomain) {
+      self->deps_.log(std::string(kPermissionMissingMessage));
+      return self->deps_.exitProcess(2);
+    }
     self->deps_.exitProcess(1);
   });
 }

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,11 +17,16 @@
 #include "capture/h264_encoder_port.h"
 #include "capture/options.h"
 #include "capture/permission.h"
+#include "capture/session_kind.h"
 #include "common/log.h"
 #include "platform/linux/asio/asio_dispatch.h"
 #include "platform/linux/openh264/openh264_session.h"
 #include "platform/linux/pulse/pulse_recorder.h"
 #include "platform/linux/pulse/swr_converter.h"
+#include "platform/linux/wayland/portal_client.h"
+#include "platform/linux/wayland/wayland_capture_service.h"
+#include "platform/linux/wayland/wayland_display_power.h"
+#include "platform/linux/wayland/wayland_display_service.h"
 #include "platform/linux/x11/x11_capture_service.h"
 #include "platform/linux/x11/x11_display_power.h"
 #include "platform/linux/x11/x11_display_service.h"
@@ -32,18 +39,24 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
 
   const std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-  qx::X11DisplayService displays;
-  if (qx::wantsDisplayList(args)) qx::listDisplaysAndExit(displays);
+  const bool wayland =
+      qx::sessionKind(std::getenv("WAYLAND_DISPLAY"), std::getenv("XDG_SESSION_TYPE")) == qx::SessionKind::wayland;
+  static std::unique_ptr<qx::DisplayService> displays;
+  if (wayland)
+    displays = std::make_unique<qx::WaylandDisplayService>();
+  else
+    displays = std::make_unique<qx::X11DisplayService>();
+  if (qx::wantsDisplayList(args)) qx::listDisplaysAndExit(*displays);
 
   const qx::Options options = qx::parseArgs(args);
 
   // Nothing there at all is a failed start; a display that refused us is a
   // missing permission.
-  if (auto unreachable = displays.unreachableReason()) {
+  if (auto unreachable = displays->unreachableReason()) {
     qx::logErr("start failed: " + *unreachable);
     return 1;
   }
-  if (!qx::checkCaptureAccess(displays, qx::stderrLog())) return 2;
+  if (!qx::checkCaptureAccess(*displays, qx::stderrLog())) return 2;
 
   // Everything below lives until the process ends; nothing is torn down, the
   // process leaves through _exit from whichever thread decides it is over.
@@ -52,8 +65,17 @@ int main(int argc, char** argv) {
   // System audio on the sound server, kept trying while it is away; every
   // capture backend records through it.
   static qx::RetryingAudioSource audio(qx::pulseRecorderStart(), queues, qx::stderrLog());
-  static qx::X11CaptureService capture({}, &audio);
-  static qx::X11DisplayPowerService power;
+  static std::unique_ptr<qx::wayland::PortalClient> portal;
+  static std::unique_ptr<qx::CaptureService> capture;
+  static std::unique_ptr<qx::DisplayPowerService> power;
+  if (wayland) {
+    portal = std::make_unique<qx::wayland::PortalClient>();
+    capture = std::make_unique<qx::WaylandCaptureService>(*portal, std::string(), &audio);
+    power = std::make_unique<qx::WaylandDisplayPowerService>(*portal);
+  } else {
+    capture = std::make_unique<qx::X11CaptureService>(std::string(), &audio);
+    power = std::make_unique<qx::X11DisplayPowerService>();
+  }
   static qx::AnnexBWriter writer(STDOUT_FILENO);
   static qx::SwrConverterFactory converters;
 
@@ -64,7 +86,7 @@ int main(int argc, char** argv) {
   encoderDeps.log = qx::stderrLog();
 
   static const std::shared_ptr<qx::CaptureEngine> engine = qx::CaptureEngine::create(qx::CaptureEngine::Deps{
-      capture, displays, power, clock, queues, qx::h264EncoderFactory(writer, std::move(encoderDeps)),
+      *capture, *displays, *power, clock, queues, qx::h264EncoderFactory(writer, std::move(encoderDeps)),
       qx::muxingAudioSinkFactory(converters, queues, clock, qx::stderrLog()), STDIN_FILENO,
       [](int status) { _exit(status); }, qx::stderrLog()});
 
@@ -74,6 +96,10 @@ int main(int argc, char** argv) {
     engine->start(options, [](std::optional<qx::PlatformError> error) {
       if (!error) return;
       qx::logErr("start failed: " + error->description);
+      if (error->domain == qx::kCaptureAccessErrorDomain) {
+        qx::logErr(std::string(qx::kPermissionMissingMessage));
+        _exit(2);
+      }
       _exit(1);
     });
   }).detach();

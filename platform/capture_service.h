@@ -27,6 +27,10 @@ struct PlatformError {
   std::string description;
 };
 
+// Domain of errors that mean the user has not allowed (or has withdrawn) screen capture. Never
+// retried: a new stream would only be refused again, or would capture behind the user's back.
+inline constexpr const char* kCaptureAccessErrorDomain = "CaptureAccess";
+
 // Runs one task on a serial queue (e.g. a SerialQueue's post). The stream calls
 // it from its own thread for every delivery; the queue must outlive the stream
 // and any task it was given.

@@ -26,6 +26,9 @@ packages=(
   ffmpeg libavcodec-dev pulseaudio pulseaudio-utils dbus dbus-x11 gnome-keyring procps
   # bench/pipeline's GStreamer peer: gst-launch-1.0, ximagesrc (good), x264enc (ugly)
   gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
+  # Wayland capture (outputs, the screen-cast portal, PipeWire) and its headless test desktop
+  libwayland-dev wayland-protocols libportal-dev libpipewire-0.3-dev
+  sway swaybg xdg-desktop-portal xdg-desktop-portal-wlr pipewire pipewire-bin wireplumber weston
   # bundle signatures must verify with the stock minisign
   minisign
   # libFuzzer harnesses (fuzz/run.sh)

@@ -53,6 +53,8 @@ if [ -z "${DISPLAY:-}" ]; then
   pids+=($!)
   read -r number <&3
   export DISPLAY=":$number"
+  # Our own virtual display is X11: a Wayland session's variables would send the helper elsewhere.
+  unset WAYLAND_DISPLAY XDG_SESSION_TYPE
   trayer --edge top --align right --widthtype request --height 28 >/dev/null 2>&1 &
   pids+=($!)
   # A still black screen would make a dull stream.

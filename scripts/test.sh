@@ -7,6 +7,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh"
 
+# The programs pick their capture backend from the session; the tests bring their own displays.
+unset WAYLAND_DISPLAY XDG_SESSION_TYPE
+
 quick=false
 if [ "${1:-}" = "--quick" ]; then quick=true; fi
 jobs=$(nproc)

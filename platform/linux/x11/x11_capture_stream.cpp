@@ -14,6 +14,7 @@
 
 #include "platform/linux/x11/frame_pacer.h"
 #include "platform/linux/x11/screen_grabber.h"
+#include "platform/linux/x11/configuration_check.h"
 #include "platform/linux/x11/x11_capture_errors.h"
 
 namespace qx::x11 {
@@ -36,21 +37,9 @@ std::chrono::nanoseconds frameInterval(const MediaTime& t) {
 }
 
 // The first configuration value this backend cannot honour, as the reason the
-// stream does not start. Audio comes in the source's own format, which the
-// consumer converts; this process plays nothing, so its own audio is never in
-// the recording.
+// stream does not start.
 std::optional<PlatformError> refusal(const StreamConfiguration& config, bool hasAudioSource) {
-  auto refuse = [](const std::string& why) { return captureError(kBadConfiguration, "cannot capture " + why); };
-  if (config.pixelFormat != kPixelFormat420v) {
-    return refuse("in pixel format " + std::to_string(config.pixelFormat) + ", only in 420v (NV12, video range)");
-  }
-  if (config.colorMatrix != ColorMatrix::itu709) return refuse("with the BT.601 matrix, only with BT.709");
-  if (config.showsCursor) return refuse("the pointer: it is never drawn");
-  if (config.capturesAudio && !hasAudioSource) return refuse("audio: no audio source was given");
-  if (config.capturesAudio && (config.sampleRate <= 0 || config.channelCount <= 0)) {
-    return refuse("audio at " + std::to_string(config.sampleRate) + " Hz and " + std::to_string(config.channelCount) +
-                  " channels");
-  }
+  if (auto reason = unsupportedConfiguration(config, hasAudioSource)) return captureError(kBadConfiguration, *reason);
   return std::nullopt;
 }
 

@@ -8,6 +8,7 @@ namespace qx::test {
 namespace {
 
 using namespace std::chrono_literals;
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
@@ -256,6 +257,22 @@ TEST_F(EngineRestart, FailedRestartIsFinal) {
   EXPECT_THAT(h.recorder.exits(), ElementsAre(1));
   h.run(3s);
   EXPECT_EQ(h.capture.streamCount(), 2u);
+}
+
+TEST_F(EngineRestart, WithdrawnCaptureAccessEndsWithThePermissionStatusInsteadOfRestarting) {
+  // Stopped while running (the user stopped sharing), and refused when re-established.
+  h.capture.lastStream()->stop(PlatformError{kCaptureAccessErrorDomain, 1, "the desktop ended the screen cast"});
+  h.run(3s);
+  EXPECT_THAT(h.recorder.lines(), Contains(HasSubstr("Screen Recording permission missing")));
+  EXPECT_THAT(h.recorder.exits(), ElementsAre(2));
+  EXPECT_EQ(h.capture.streamCount(), 1u);
+}
+
+TEST_F(EngineRestart, ARestartRefusedForAccessEndsWithThePermissionStatus) {
+  h.capture.queueStartOutcome(PlatformError{kCaptureAccessErrorDomain, 1, "the desktop did not answer in time"});
+  stopAndRestart();
+  EXPECT_THAT(h.recorder.lines(), Contains(HasSubstr("Screen Recording permission missing")));
+  EXPECT_THAT(h.recorder.exits(), ElementsAre(2));
 }
 
 TEST_F(EngineRestart, RestartWaitsForASleepingDisplay) {

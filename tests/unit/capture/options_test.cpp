@@ -1,4 +1,5 @@
 #include "capture/options.h"
+#include "capture/session_kind.h"
 
 #include <gtest/gtest.h>
 
@@ -246,6 +247,22 @@ TEST(ParseBitrate, SharedByBothBitrateOptions) {
   const Options o = parse({"--bitrate", " 1.5M ", "--peak-max", "abc"});
   EXPECT_EQ(o.bitrate, 1'500'000);
   EXPECT_EQ(o.peakMax, 8'000'000);
+}
+
+TEST(SessionKind, WaylandWhenEitherVariableSaysSo) {
+  struct Case {
+    const char* waylandDisplay;
+    const char* sessionType;
+    SessionKind kind;
+  };
+  const Case cases[] = {
+      {nullptr, nullptr, SessionKind::x11},
+      {"", "x11", SessionKind::x11},
+      {"wayland-0", nullptr, SessionKind::wayland},
+      {nullptr, "wayland", SessionKind::wayland},
+      {"", "tty", SessionKind::x11},
+  };
+  for (const auto& c : cases) EXPECT_EQ(sessionKind(c.waylandDisplay, c.sessionType), c.kind);
 }
 
 }  // namespace
