@@ -188,10 +188,12 @@ class WaylandStream final : public CaptureStream, public std::enable_shared_from
   const std::weak_ptr<StreamDelegate> delegate_;
 
   std::mutex mutex_;
-  bool started_ = false;           // guarded by mutex_
-  std::optional<Output> screen_;   // guarded by mutex_ until the start, then read only
-  std::unique_ptr<Pipe> pipe_;     // set by the starter, released by teardown
-  std::atomic<bool> live_{false};  // frames may go out
+  bool started_ = false;                       // guarded by mutex_
+  std::optional<Output> screen_;               // guarded by mutex_ until the start, then read only
+  std::optional<Output> audioOutput_;          // likewise
+  std::unique_ptr<AudioRecording> recording_;  // guarded by mutex_; set once live, released by teardown
+  std::unique_ptr<Pipe> pipe_;                 // set by the starter, released by teardown
+  std::atomic<bool> live_{false};              // frames may go out
   std::atomic<bool> failed_{false};
 };
 

@@ -14,7 +14,8 @@ namespace qx {
 // Why a stream with `config` cannot start, or nothing when every value is honoured.
 inline std::optional<std::string> unsupportedConfiguration(const StreamConfiguration& config, bool hasAudioSource) {
   if (config.pixelFormat != kPixelFormat420v)
-    return "cannot capture in pixel format " + std::to_string(config.pixelFormat) + ", only in 420v (NV12, video range)";
+    return "cannot capture in pixel format " + std::to_string(config.pixelFormat) +
+           ", only in 420v (NV12, video range)";
   if (config.colorMatrix != ColorMatrix::itu709) return "cannot capture with the BT.601 matrix, only with BT.709";
   if (config.showsCursor) return "cannot capture the pointer: it is never drawn";
   if (config.capturesAudio && !hasAudioSource) return "cannot capture audio: no audio source was given";

@@ -12,9 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "platform/linux/x11/configuration_check.h"
 #include "platform/linux/x11/frame_pacer.h"
 #include "platform/linux/x11/screen_grabber.h"
-#include "platform/linux/x11/configuration_check.h"
 #include "platform/linux/x11/x11_capture_errors.h"
 
 namespace qx::x11 {
