@@ -14,11 +14,6 @@
 
 namespace qx {
 
-std::optional<LocalAddress::Kind> LocalAddress::kindFromRaw(std::int64_t raw) {
-  if (raw < 0 || raw > 2) return std::nullopt;
-  return static_cast<Kind>(raw);
-}
-
 std::optional<LocalAddress::Kind> LocalAddress::classify(std::string_view ip) {
   std::vector<std::int64_t> numbers;
   while (!ip.empty()) {

@@ -24,9 +24,6 @@ struct LocalAddress {
   std::string ip;  // dotted decimal, as the system formats it
   Kind kind = Kind::other;
 
-  // The kind with that raw value; absent outside 0..2.
-  static std::optional<Kind> kindFromRaw(std::int64_t raw);
-
   // This machine's addresses from the interface list (up, IPv4, formatted
   // numerically), ranked. Empty when the list cannot be read. Never fails.
   static std::vector<LocalAddress> current();

@@ -20,8 +20,4 @@ class AudioSink {
 // cannot start (its description is printed after "start failed: ").
 using AudioSinkFactory = std::function<std::variant<std::shared_ptr<AudioSink>, PlatformError>(int fd)>;
 
-// The factory of a build without an audio path: every start fails with a text
-// saying so.
-AudioSinkFactory unavailableAudioSinkFactory();
-
 }  // namespace qx

@@ -81,19 +81,16 @@ ControlChannel::ControlChannel(int fd, std::shared_ptr<VideoEncoderPort> encoder
     : fd_(fd), encoder_(std::move(encoder)), exitProcess_(std::move(exitProcess)) {
   int fds[2];
   if (pipe2(fds, O_CLOEXEC) != 0) throw std::system_error(errno, std::generic_category(), "control channel pipe");
-  wakeRead_ = fds[0];
-  wakeWrite_ = fds[1];
+  wakeRead_.reset(fds[0]);
+  wakeWrite_.reset(fds[1]);
   thread_ = std::thread([this] { run(); });
 }
 
 ControlChannel::~ControlChannel() {
   // Any byte on the wake pipe tells the reader to leave without exiting.
   const char byte = 1;
-  while (::write(wakeWrite_, &byte, 1) < 0 && errno == EINTR) {
-  }
+  (void)writeFully(wakeWrite_.get(), &byte, 1);
   if (thread_.joinable()) thread_.join();
-  ::close(wakeRead_);
-  ::close(wakeWrite_);
 }
 
 void ControlChannel::run() {
@@ -103,7 +100,7 @@ void ControlChannel::run() {
     if (auto command = parseControlLine(line)) applyControlCommand(*command, *encoder_);
   };
   for (;;) {
-    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeRead_, POLLIN, 0}};
+    pollfd fds[2] = {{fd_, POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
     if (::poll(fds, 2, -1) < 0) {
       if (errno == EINTR) continue;
       break;  // treated as end of input

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "capture/encoder_port.h"
+#include "common/fd.h"
 
 namespace qx {
 
@@ -78,8 +79,8 @@ class ControlChannel {
   int fd_;
   std::shared_ptr<VideoEncoderPort> encoder_;
   ExitFn exitProcess_;
-  int wakeRead_ = -1;
-  int wakeWrite_ = -1;
+  UniqueFd wakeRead_;
+  UniqueFd wakeWrite_;
   std::thread thread_;
 };
 

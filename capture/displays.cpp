@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "common/log.h"
+#include "common/fd.h"
 
 namespace qx {
 

@@ -9,17 +9,18 @@
 #include <thread>
 #include <vector>
 
-#include "audio/muxer_audio_sink.h"
 #include "audio/retrying_audio_source.h"
 #include "capture/audio_port.h"
 #include "capture/capture_engine.h"
 #include "capture/displays.h"
 #include "capture/h264_encoder_port.h"
+#include "capture/muxer_audio_sink.h"
 #include "capture/options.h"
 #include "capture/permission.h"
 #include "capture/session_kind.h"
 #include "common/log.h"
 #include "platform/linux/asio/asio_dispatch.h"
+#include "platform/linux/h264/backend_choice.h"
 #include "platform/linux/openh264/openh264_session.h"
 #include "platform/linux/pulse/pulse_recorder.h"
 #include "platform/linux/pulse/swr_converter.h"

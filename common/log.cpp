@@ -22,18 +22,4 @@ LogFn stderrLog() {
   return [](std::string_view m) { logErr(m); };
 }
 
-bool writeFully(int fd, const void* data, std::size_t size) {
-  const auto* p = static_cast<const unsigned char*>(data);
-  while (size > 0) {
-    ssize_t n = ::write(fd, p, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    p += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 }  // namespace qx

@@ -17,8 +17,4 @@ void logErr(std::string_view message);
 // logErr wrapped as a LogFn.
 LogFn stderrLog();
 
-// Writes all of `data` to `fd`, retrying on EINTR and after partial writes.
-// Returns false on any other error (the caller decides whether that is fatal).
-bool writeFully(int fd, const void* data, std::size_t size);
-
 }  // namespace qx

@@ -3,7 +3,7 @@
 // The services the host controller drives, as narrow interfaces: the server
 // process and its launcher, delayed work on the main loop, the clock, the
 // permission probe and the address list. Production implementations sit on Qt
-// and the system (QtServices.h, platform/linux/...); tests pass fakes from
+// and the system (platform/linux/host/); tests pass fakes from
 // tests/fakes/. Every call and every callback happens on the main thread.
 
 #include <chrono>

@@ -6,6 +6,8 @@ set -euo pipefail
 packages=(
   # toolchain and test frameworks
   build-essential cmake ninja-build pkg-config git libgtest-dev libgmock-dev
+  # the include checker (scripts/check_includes.py)
+  python3
   # X11 capture, display power, input
   libxcb1-dev libxcb-randr0-dev libxcb-shm0-dev libxcb-damage0-dev libxcb-screensaver0-dev
   libxcb-dpms0-dev libxcb-xfixes0-dev libxcb-xtest0-dev

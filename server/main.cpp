@@ -1,7 +1,7 @@
 // quorvex-webrtc-server: serves the capture helper's stream over HTTP and
 // doubles as the updater ("update check", "update download").
 
-#include "common/log.h"
+#include "common/fd.h"
 #include "server/command_line.h"
 #include "server/media_server.h"
 #include "server/updates.h"

@@ -1,6 +1,6 @@
 #include "server/media_server.h"
 
-#include "common/log.h"
+#include "common/fd.h"
 #include "server/connection_limits.h"
 #include "server/helper_process.h"
 #include "server/http_rules.h"

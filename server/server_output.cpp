@@ -1,6 +1,6 @@
 #include "server/server_output.h"
 
-#include "common/log.h"
+#include "common/fd.h"
 
 #include <fcntl.h>
 #include <unistd.h>

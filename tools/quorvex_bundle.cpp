@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/fd.h"
 #include "host/BundleSignature.h"
 
 namespace {
@@ -75,17 +76,11 @@ bool writeNewFile(const std::string& path, const std::string& content, mode_t mo
     error = "couldn't create " + path + ": " + std::strerror(errno);
     return false;
   }
-  std::string_view rest = content;
-  while (!rest.empty()) {
-    ssize_t n = ::write(fd, rest.data(), rest.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      error = "couldn't write " + path + ": " + std::strerror(errno);
-      ::close(fd);
-      ::unlink(path.c_str());
-      return false;
-    }
-    rest.remove_prefix(static_cast<std::size_t>(n));
+  if (!qx::writeFully(fd, content.data(), content.size())) {
+    error = "couldn't write " + path + ": " + std::strerror(errno);
+    ::close(fd);
+    ::unlink(path.c_str());
+    return false;
   }
   if (::fsync(fd) != 0 || ::close(fd) != 0) {
     error = "couldn't write " + path + ": " + std::strerror(errno);

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "common/log.h"
+#include "common/fd.h"
 
 namespace qx {
 

@@ -1,31 +1,23 @@
 #include "platform/linux/openh264/openh264_session.h"
 
-#include <pthread.h>
 #include <wels/codec_api.h>
 
 #include <algorithm>
-#include <cmath>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
+#include "platform/linux/h264/encoder_shell.h"
 #include "platform/linux/openh264/h264_syntax.h"
 #include "platform/linux/openh264/ltr_marks.h"
-#include "platform/linux/x264/session_job.h"
-#include "platform/linux/x264/x264_settings.h"
 
 namespace qx {
 
 namespace {
 
 using namespace session_status;
-using Settings = x264::SessionSettings;
+using Settings = h264::SessionSettings;
 
 struct EncoderCloser {
   void operator()(ISVCEncoder* e) const {
@@ -38,8 +30,7 @@ using EncoderHandle = std::unique_ptr<ISVCEncoder, EncoderCloser>;
 // Presentation times handed to the encoder, in its unit (milliseconds).
 constexpr std::int64_t kTicksPerSecond = 1000;
 
-using session_job::Job;
-using session_job::mergeInto;
+using h264::Job;
 
 int clampToInt(double v) {
   if (!(v >= 1.0)) return 1;
@@ -55,7 +46,7 @@ struct Rate {
   int maxQp = 51;
 };
 
-Rate rateFor(const x264::RateSettings& r) {
+Rate rateFor(const h264::RateSettings& r) {
   Rate rate;
   if (r.maxFrameQP) rate.maxQp = std::clamp(*r.maxFrameQP, 1, 51);
   if (r.constantBitrate) {
@@ -71,9 +62,10 @@ Rate rateFor(const x264::RateSettings& r) {
   return rate;
 }
 
-class OpenH264Session final : public CompressionSession {
+// OpenH264 as the encoder shell's step.
+class OpenH264Step final : public h264::EncodeStep {
  public:
-  OpenH264Session(CompressionSessionParams params, OpenH264SessionOptions options)
+  OpenH264Step(CompressionSessionParams& params, OpenH264SessionOptions options)
       : width_(params.width),
         height_(params.height),
         output_(std::move(params.output)),
@@ -84,72 +76,16 @@ class OpenH264Session final : public CompressionSession {
     }
   }
 
-  ~OpenH264Session() override {
-    {
-      std::lock_guard g(m_);
-      stop_ = true;
-    }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
-  }
-
-  std::int32_t setProperty(std::string_view key, const PropertyValue& value) override {
-    std::lock_guard g(m_);
-    if (key == session_key::kEnableLTR) {
-      const auto* on = std::get_if<bool>(&value);
-      if (!on) return kInvalidParameter;
-      if (prepared_) return kPropertyReadOnly;
-      ltr_ = *on;
-      return kOk;
-    }
-    Settings next = desired_;
-    const std::int32_t status = x264::applyProperty(next, key, value, prepared_);
-    if (status != kOk) return status;
-    desired_ = std::move(next);
-    if (prepared_) {
-      rateDirty_ = true;
-      wake_.notify_all();
-    }
+  std::optional<std::int32_t> ownProperty(std::string_view key, const PropertyValue& value, bool prepared) override {
+    if (key != session_key::kEnableLTR) return std::nullopt;
+    const auto* on = std::get_if<bool>(&value);
+    if (!on) return kInvalidParameter;
+    if (prepared) return kPropertyReadOnly;
+    ltr_ = *on;
     return kOk;
   }
 
-  std::int32_t prepare() override {
-    std::unique_lock lk(m_);
-    if (prepared_) return openStatus_;
-    prepared_ = true;
-    const Settings settings = desired_;
-    lk.unlock();
-    const std::int32_t status = open(settings);
-    lk.lock();
-    openStatus_ = status;
-    if (status == kOk) thread_ = std::thread([this] { run(); });
-    return status;
-  }
-
-  std::int32_t encode(PixelBufferRef buffer, MediaTime pts, const std::optional<FrameOptions>& options) override {
-    if (!buffer || buffer->width() != width_ || buffer->height() != height_) return kInvalidParameter;
-    std::lock_guard g(m_);
-    if (!prepared_ || openStatus_ != kOk) return kSessionInvalid;
-    Job job{std::move(buffer), pts, options.value_or(FrameOptions{})};
-    if (static_cast<int>(queue_.size()) >= options_.queueDepth) {
-      // The newest picture is the one worth encoding; a request carried by the
-      // frame it replaces must not be lost with it.
-      mergeInto(job.options, std::move(queue_.front().options));
-      queue_.pop_front();
-    }
-    queue_.push_back(std::move(job));
-    wake_.notify_all();
-    return kOk;
-  }
-
-  void completeFrames() override {
-    std::unique_lock lk(m_);
-    if (!thread_.joinable()) return;
-    done_.wait(lk, [&] { return (queue_.empty() && !busy_) || stop_; });
-  }
-
- private:
-  std::int32_t open(const Settings& settings) {
+  std::int32_t open(const Settings& settings) override {
     ISVCEncoder* raw = nullptr;
     if (WelsCreateSVCEncoder(&raw) != 0 || !raw) return kEncoderMalfunction;
     encoder_.reset(raw);
@@ -177,7 +113,7 @@ class OpenH264Session final : public CompressionSession {
     p.iTemporalLayerNum = 1;
     p.iSpatialLayerNum = 1;
     p.iMultipleThreadIdc = 1;
-    p.uiIntraPeriod = static_cast<unsigned>(std::max(0, x264::keyframeInterval(settings, 0)));
+    p.uiIntraPeriod = static_cast<unsigned>(std::max(0, h264::keyframeInterval(settings, 0)));
     p.eSpsPpsIdStrategy = CONSTANT_ID;
     p.bPrefixNalAddingCtrl = false;
     p.bEnableSSEI = false;
@@ -186,7 +122,7 @@ class OpenH264Session final : public CompressionSession {
     p.iLtrMarkPeriod = options_.ltrMarkPeriod;
     p.bIsLosslessLink = false;
     p.iEntropyCodingModeFlag =
-        settings.profile == x264::Profile::baseline ? 0 : 1;  // CABAC for main and high, as the profile allows
+        settings.profile == h264::Profile::baseline ? 0 : 1;  // CABAC for main and high, as the profile allows
 
     SSpatialLayerConfig& layer = p.sSpatialLayers[0];
     layer.iVideoWidth = width_;
@@ -196,10 +132,10 @@ class OpenH264Session final : public CompressionSession {
     layer.iMaxSpatialBitrate = p.iMaxBitrate;
     layer.sSliceArgument.uiSliceMode = SM_SINGLE_SLICE;
     switch (settings.profile) {
-      case x264::Profile::baseline: layer.uiProfileIdc = PRO_BASELINE; break;
-      case x264::Profile::main: layer.uiProfileIdc = PRO_MAIN; break;
-      case x264::Profile::high:
-      case x264::Profile::constrainedHigh: layer.uiProfileIdc = PRO_HIGH; break;
+      case h264::Profile::baseline: layer.uiProfileIdc = PRO_BASELINE; break;
+      case h264::Profile::main: layer.uiProfileIdc = PRO_MAIN; break;
+      case h264::Profile::high:
+      case h264::Profile::constrainedHigh: layer.uiProfileIdc = PRO_HIGH; break;
     }
     layer.uiLevelIdc = LEVEL_UNKNOWN;
     layer.bVideoSignalTypePresent = true;
@@ -222,35 +158,7 @@ class OpenH264Session final : public CompressionSession {
     return kOk;
   }
 
-  // Encoder thread.
-  void run() {
-    pthread_setname_np(pthread_self(), "qx-openh264");
-    std::unique_lock lk(m_);
-    for (;;) {
-      wake_.wait(lk, [&] { return stop_ || rateDirty_ || !queue_.empty(); });
-      if (stop_) break;
-      if (rateDirty_) {
-        rateDirty_ = false;
-        const x264::RateSettings rate = desired_.rate;
-        lk.unlock();
-        reconfigure(rate);
-        lk.lock();
-        continue;
-      }
-      Job job = std::move(queue_.front());
-      queue_.pop_front();
-      busy_ = true;
-      lk.unlock();
-      encodeOne(job);
-      job.buffer.reset();
-      lk.lock();
-      busy_ = false;
-      done_.notify_all();
-    }
-    done_.notify_all();
-  }
-
-  void reconfigure(const x264::RateSettings& settings) {
+  void reconfigure(const h264::RateSettings& settings) override {
     if (settings == appliedRate_) return;
     const Rate next = rateFor(settings);
     if (next.target > 0 && next.target != rate_.target) {
@@ -265,6 +173,7 @@ class OpenH264Session final : public CompressionSession {
     appliedRate_ = settings;
   }
 
+ private:
   void sendFeedback(const openh264::MarkingFeedback& feedback) {
     SLTRMarkingFeedback f{};
     f.uiFeedbackType = feedback.success ? LTR_MARKING_SUCCESS : LTR_MARKING_FAILED;
@@ -274,7 +183,7 @@ class OpenH264Session final : public CompressionSession {
     encoder_->SetOption(ENCODER_LTR_MARKING_FEEDBACK, &f);
   }
 
-  void encodeOne(const Job& job) {
+  void encode(const Job& job) override {
     const std::chrono::nanoseconds now = options_.now();
     if (ltr_) {
       for (std::int64_t token : job.options.acknowledgedTokens) {
@@ -283,12 +192,12 @@ class OpenH264Session final : public CompressionSession {
       if (auto failed = marks_.expire(now)) sendFeedback(*failed);
     }
 
-    std::int64_t millis = session_job::toTicks(job.pts, kTicksPerSecond);
+    std::int64_t millis = h264::toTicks(job.pts, kTicksPerSecond);
     if (lastMillis_ && millis <= *lastMillis_) millis = *lastMillis_ + 1;
     lastMillis_ = millis;
 
     bool keyframe = job.options.forceKeyframe ||
-                    x264::keyframeDueByDuration(opened_, lastKeyMillis_, millis, kTicksPerSecond) ||
+                    h264::keyframeDueByDuration(opened_, lastKeyMillis_, millis, kTicksPerSecond) ||
                     (job.options.forceLTRRefresh && !ltr_);
     bool refresh = false;
     if (!keyframe && job.options.forceLTRRefresh) {
@@ -412,22 +321,10 @@ class OpenH264Session final : public CompressionSession {
   const CompressionOutputCallback output_;
   OpenH264SessionOptions options_;
 
-  std::mutex m_;
-  std::condition_variable wake_;
-  std::condition_variable done_;
-  Settings desired_;               // m_
-  bool ltr_ = false;               // m_ until prepare; then fixed
-  bool prepared_ = false;          // m_
-  std::int32_t openStatus_ = kOk;  // m_
-  bool rateDirty_ = false;         // m_
-  bool busy_ = false;              // m_
-  bool stop_ = false;              // m_
-  std::deque<Job> queue_;          // m_
-
-  // Encoder thread only (and prepare, before the thread starts).
+  bool ltr_ = false;  // set under the shell's lock until prepare; then fixed
   EncoderHandle encoder_;
   Settings opened_;
-  x264::RateSettings appliedRate_;
+  h264::RateSettings appliedRate_;
   Rate rate_;
   openh264::LtrMarks marks_;
   h264::ParameterSetTable syntax_;
@@ -436,32 +333,15 @@ class OpenH264Session final : public CompressionSession {
   std::vector<std::uint8_t> chroma_;
   std::optional<std::int64_t> lastMillis_;
   std::optional<std::int64_t> lastKeyMillis_;
-
-  std::thread thread_;
 };
 
 }  // namespace
 
 CompressionSessionFactory openh264SessionFactory(const OpenH264SessionOptions& options) {
-  return [options](CompressionSessionParams params) {
-    CompressionSessionCreateResult result;
-    if (params.width <= 0 || params.height <= 0 || params.width % 2 != 0 || params.height % 2 != 0 || !params.output) {
-      result.status = kInvalidParameter;
-      return result;
-    }
-    result.status = kOk;
-    result.session = std::make_unique<OpenH264Session>(std::move(params), options);
-    return result;
-  };
-}
-
-CompressionSessionFactory chooseSessionFactory(CompressionSessionFactory withLongTermReferences,
-                                               CompressionSessionFactory fallback) {
-  return [ltr = std::move(withLongTermReferences), other = std::move(fallback)](CompressionSessionParams params) {
-    const bool wantsLtr = params.encoderRequest && params.encoderRequest->enableLowLatencyRateControl &&
-                          params.encoderRequest->longTermReferences;
-    return wantsLtr ? ltr(std::move(params)) : other(std::move(params));
-  };
+  return h264::encoderShellFactory({.threadName = "qx-openh264", .queueDepth = options.queueDepth},
+                                   [options](CompressionSessionParams& params) -> std::unique_ptr<h264::EncodeStep> {
+                                     return std::make_unique<OpenH264Step>(params, options);
+                                   });
 }
 
 }  // namespace qx

@@ -43,9 +43,4 @@ struct OpenH264SessionOptions {
 // frame comes out as an IDR instead.
 [[nodiscard]] CompressionSessionFactory openh264SessionFactory(const OpenH264SessionOptions& options = {});
 
-// The backend for a request: OpenH264 when long-term references will be asked
-// for from a low-latency session, `fallback` (x264) otherwise.
-[[nodiscard]] CompressionSessionFactory chooseSessionFactory(CompressionSessionFactory withLongTermReferences,
-                                                             CompressionSessionFactory fallback);
-
 }  // namespace qx

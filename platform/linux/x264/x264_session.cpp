@@ -1,14 +1,9 @@
 #include "platform/linux/x264/x264_session.h"
 
-#include <pthread.h>
 #include <cmath>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
-#include <mutex>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -16,7 +11,7 @@ extern "C" {
 #include <x264.h>
 }
 
-#include "platform/linux/x264/session_job.h"
+#include "platform/linux/h264/encoder_shell.h"
 #include "platform/linux/x264/x264_settings.h"
 
 namespace qx {
@@ -33,83 +28,19 @@ using X264Handle = std::unique_ptr<x264_t, X264Closer>;
 // Stream timestamps handed to x264 (and its VUI timing): the 90 kHz video clock.
 constexpr std::int64_t kTimebase = 90'000;
 
-using session_job::Job;
-using session_job::mergeInto;
+using h264::Job;
 
-class X264Session final : public CompressionSession {
+// libx264 as the encoder shell's step.
+class X264Step final : public h264::EncodeStep {
  public:
-  X264Session(CompressionSessionParams params, X264SessionOptions options)
+  X264Step(CompressionSessionParams& params, X264SessionOptions options)
       : width_(params.width),
         height_(params.height),
         lowLatency_(params.encoderRequest && params.encoderRequest->enableLowLatencyRateControl),
         output_(std::move(params.output)),
         options_(std::move(options)) {}
 
-  ~X264Session() override {
-    {
-      std::lock_guard g(m_);
-      stop_ = true;
-    }
-    wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
-  }
-
-  std::int32_t setProperty(std::string_view key, const PropertyValue& value) override {
-    std::lock_guard g(m_);
-    x264::SessionSettings next = desired_;
-    const std::int32_t status = x264::applyProperty(next, key, value, prepared_);
-    if (status != kOk) return status;
-    desired_ = std::move(next);
-    if (prepared_) {
-      // Applied by the encoder thread before its next frame: reconfiguring
-      // during x264_encoder_encode is not allowed.
-      settingsDirty_ = true;
-      wake_.notify_all();
-    }
-    return kOk;
-  }
-
-  std::int32_t prepare() override {
-    std::unique_lock lk(m_);
-    if (prepared_) return openStatus_;
-    prepared_ = true;
-    x264::SessionSettings settings = desired_;
-    lk.unlock();
-    const std::int32_t status = open(settings);
-    lk.lock();
-    openStatus_ = status;
-    if (status == kOk) {
-      thread_ = std::thread([this] { run(); });
-    }
-    return status;
-  }
-
-  std::int32_t encode(PixelBufferRef buffer, MediaTime pts, const std::optional<FrameOptions>& options) override {
-    if (!buffer || buffer->width() != width_ || buffer->height() != height_) return kInvalidParameter;
-    std::lock_guard g(m_);
-    if (!prepared_ || openStatus_ != kOk || finished_) return kSessionInvalid;
-    Job job{std::move(buffer), pts, options.value_or(FrameOptions{})};
-    if (static_cast<int>(queue_.size()) >= options_.queueDepth) {
-      // The newest picture is the one worth encoding; a request carried by the
-      // frame it replaces must not be lost with it.
-      mergeInto(job.options, std::move(queue_.front().options));
-      queue_.pop_front();
-    }
-    queue_.push_back(std::move(job));
-    wake_.notify_all();
-    return kOk;
-  }
-
-  void completeFrames() override {
-    std::unique_lock lk(m_);
-    if (!thread_.joinable()) return;
-    flushRequested_ = true;
-    wake_.notify_all();
-    done_.wait(lk, [&] { return !flushRequested_ || stop_; });
-  }
-
- private:
-  std::int32_t open(const x264::SessionSettings& settings) {
+  std::int32_t open(const h264::SessionSettings& settings) override {
     const bool ll = lowLatency_;
     if (x264_param_default_preset(&param_, ll ? options_.lowLatencyPreset.c_str() : options_.classicPreset.c_str(),
                                   ll ? "zerolatency" : nullptr) < 0) {
@@ -139,7 +70,7 @@ class X264Session final : public CompressionSession {
     // No HRD signalling: the parameter sets then do not depend on the rate.
     param_.i_nal_hrd = X264_NAL_HRD_NONE;
     param_.i_scenecut_threshold = 0;
-    param_.i_keyint_max = x264::keyframeInterval(settings, X264_KEYINT_MAX_INFINITE);
+    param_.i_keyint_max = h264::keyframeInterval(settings, X264_KEYINT_MAX_INFINITE);
     param_.i_keyint_min = 1;
     param_.vui.i_colorprim = 1;  // BT.709
     param_.vui.i_transfer = 1;
@@ -160,10 +91,10 @@ class X264Session final : public CompressionSession {
     applyRate(param_, x264::mapRate(settings.rate));
     const char* profile = "high";
     switch (settings.profile) {
-      case x264::Profile::baseline: profile = "baseline"; break;
-      case x264::Profile::main: profile = "main"; break;
-      case x264::Profile::high:
-      case x264::Profile::constrainedHigh: profile = "high"; break;
+      case h264::Profile::baseline: profile = "baseline"; break;
+      case h264::Profile::main: profile = "main"; break;
+      case h264::Profile::high:
+      case h264::Profile::constrainedHigh: profile = "high"; break;
     }
     if (x264_param_apply_profile(&param_, profile) < 0) return kEncoderMalfunction;
     appliedRate_ = settings.rate;
@@ -174,6 +105,53 @@ class X264Session final : public CompressionSession {
     return readHeaders() ? kOk : kEncoderMalfunction;
   }
 
+  void reconfigure(const h264::RateSettings& rate) override {
+    if (rate == appliedRate_) return;
+    x264_param_t next = param_;
+    applyRate(next, x264::mapRate(rate));
+    if (x264_encoder_reconfig(encoder_.get(), &next) < 0) return;  // the previous settings stay
+    x264_encoder_parameters(encoder_.get(), &param_);
+    appliedRate_ = rate;
+    // The parameter sets stay those read at open: without HRD signalling a
+    // rate change leaves them as they were, and x264_encoder_headers would
+    // write into the output of a frame that a frame thread is still encoding.
+  }
+
+  void encode(const Job& job) override {
+    x264_picture_t pic;
+    x264_picture_init(&pic);
+    pic.img.i_csp = X264_CSP_NV12;
+    pic.img.i_plane = 2;
+    for (int p = 0; p < 2; ++p) {
+      // x264 copies the picture in x264_encoder_encode and never writes to it.
+      pic.img.plane[p] = const_cast<std::uint8_t*>(std::as_const(*job.buffer).plane(p));
+      pic.img.i_stride[p] = job.buffer->stride(p);
+    }
+    std::int64_t ticks = h264::toTicks(job.pts, kTimebase);
+    if (lastTicks_ && ticks <= *lastTicks_) ticks = *lastTicks_ + 1;  // x264 needs increasing pts
+    lastTicks_ = ticks;
+    pic.i_pts = ticks;
+    if (job.options.forceKeyframe || job.options.forceLTRRefresh ||
+        h264::keyframeDueByDuration(opened_, lastKeyTicks_, ticks, kTimebase)) {
+      pic.i_type = X264_TYPE_IDR;
+      lastKeyTicks_ = ticks;
+    }
+    pending_[ticks] = job.pts;
+    encodeAndEmit(&pic);
+  }
+
+  // x264 cannot take frames after a flush, so a drain that had delayed
+  // frames ends the session.
+  bool drain() override {
+    bool any = false;
+    while (x264_encoder_delayed_frames(encoder_.get()) > 0) {
+      any = true;
+      if (!encodeAndEmit(nullptr)) break;
+    }
+    return any;
+  }
+
+ private:
   static void applyRate(x264_param_t& param, const x264::RateMapping& r) {
     if (r.method != x264::RateMethod::defaultQuality) {
       param.rc.i_rc_method = r.method == x264::RateMethod::abr ? X264_RC_ABR : X264_RC_CRF;
@@ -202,86 +180,6 @@ class X264Session final : public CompressionSession {
     if (sets.size() != 2) return false;
     parameterSets_ = std::move(sets);
     return true;
-  }
-
-  // Encoder thread.
-  void run() {
-    pthread_setname_np(pthread_self(), "qx-x264");
-    std::unique_lock lk(m_);
-    for (;;) {
-      wake_.wait(lk, [&] { return stop_ || settingsDirty_ || !queue_.empty() || flushRequested_; });
-      if (stop_) break;
-      if (settingsDirty_) {
-        settingsDirty_ = false;
-        const x264::RateSettings rate = desired_.rate;
-        lk.unlock();
-        reconfigure(rate);
-        lk.lock();
-        continue;
-      }
-      if (!queue_.empty()) {
-        Job job = std::move(queue_.front());
-        queue_.pop_front();
-        lk.unlock();
-        encodeOne(job);
-        job.buffer.reset();
-        lk.lock();
-        continue;
-      }
-      if (flushRequested_) {
-        lk.unlock();
-        const bool hadDelayed = flush();
-        lk.lock();
-        if (hadDelayed) finished_ = true;  // x264 cannot take frames after a flush
-        flushRequested_ = false;
-        done_.notify_all();
-      }
-    }
-    done_.notify_all();
-  }
-
-  void reconfigure(const x264::RateSettings& rate) {
-    if (rate == appliedRate_) return;
-    x264_param_t next = param_;
-    applyRate(next, x264::mapRate(rate));
-    if (x264_encoder_reconfig(encoder_.get(), &next) < 0) return;  // the previous settings stay
-    x264_encoder_parameters(encoder_.get(), &param_);
-    appliedRate_ = rate;
-    // The parameter sets stay those read at open: without HRD signalling a
-    // rate change leaves them as they were, and x264_encoder_headers would
-    // write into the output of a frame that a frame thread is still encoding.
-  }
-
-  void encodeOne(const Job& job) {
-    x264_picture_t pic;
-    x264_picture_init(&pic);
-    pic.img.i_csp = X264_CSP_NV12;
-    pic.img.i_plane = 2;
-    for (int p = 0; p < 2; ++p) {
-      // x264 copies the picture in x264_encoder_encode and never writes to it.
-      pic.img.plane[p] = const_cast<std::uint8_t*>(std::as_const(*job.buffer).plane(p));
-      pic.img.i_stride[p] = job.buffer->stride(p);
-    }
-    std::int64_t ticks = session_job::toTicks(job.pts, kTimebase);
-    if (lastTicks_ && ticks <= *lastTicks_) ticks = *lastTicks_ + 1;  // x264 needs increasing pts
-    lastTicks_ = ticks;
-    pic.i_pts = ticks;
-    if (job.options.forceKeyframe || job.options.forceLTRRefresh ||
-        x264::keyframeDueByDuration(opened_, lastKeyTicks_, ticks, kTimebase)) {
-      pic.i_type = X264_TYPE_IDR;
-      lastKeyTicks_ = ticks;
-    }
-    pending_[ticks] = job.pts;
-    encodeAndEmit(&pic);
-  }
-
-  bool flush() {
-    bool any = false;
-    while (x264_encoder_delayed_frames(encoder_.get()) > 0) {
-      any = true;
-      if (!encodeAndEmit(nullptr)) break;
-    }
-    return any;
   }
 
   // Encodes `in` (null: drains a delayed frame) and hands whatever frame
@@ -320,44 +218,23 @@ class X264Session final : public CompressionSession {
   const CompressionOutputCallback output_;
   const X264SessionOptions options_;
 
-  std::mutex m_;
-  std::condition_variable wake_;
-  std::condition_variable done_;
-  x264::SessionSettings desired_;  // m_
-  bool prepared_ = false;          // m_
-  std::int32_t openStatus_ = kOk;  // m_
-  bool settingsDirty_ = false;     // m_
-  bool flushRequested_ = false;    // m_
-  bool finished_ = false;          // m_
-  bool stop_ = false;              // m_
-  std::deque<Job> queue_;          // m_
-
-  // Encoder thread only (and prepare, before the thread starts).
   x264_param_t param_{};
   X264Handle encoder_;
-  x264::RateSettings appliedRate_;
-  x264::SessionSettings opened_;  // as of open; only the rate changes later
+  h264::RateSettings appliedRate_;
+  h264::SessionSettings opened_;  // as of open; only the rate changes later
   std::optional<std::int64_t> lastKeyTicks_;
   std::vector<std::vector<std::uint8_t>> parameterSets_;
   std::map<std::int64_t, MediaTime> pending_;
   std::optional<std::int64_t> lastTicks_;
-
-  std::thread thread_;
 };
 
 }  // namespace
 
 CompressionSessionFactory x264SessionFactory(const X264SessionOptions& options) {
-  return [options](CompressionSessionParams params) {
-    CompressionSessionCreateResult result;
-    if (params.width <= 0 || params.height <= 0 || params.width % 2 != 0 || params.height % 2 != 0 || !params.output) {
-      result.status = kInvalidParameter;
-      return result;
-    }
-    result.status = kOk;
-    result.session = std::make_unique<X264Session>(std::move(params), options);
-    return result;
-  };
+  return h264::encoderShellFactory({.threadName = "qx-x264", .queueDepth = options.queueDepth},
+                                   [options](CompressionSessionParams& params) -> std::unique_ptr<h264::EncodeStep> {
+                                     return std::make_unique<X264Step>(params, options);
+                                   });
 }
 
 }  // namespace qx

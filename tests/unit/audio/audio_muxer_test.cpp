@@ -1,5 +1,5 @@
 #include "audio/audio_muxer.h"
-#include "audio/muxer_audio_sink.h"
+#include "capture/muxer_audio_sink.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

@@ -13,6 +13,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <variant>
 #include <vector>
 
 #include "capture/capture_engine.h"
@@ -22,6 +23,14 @@
 #include "tests/fakes/manual_dispatch.h"
 
 namespace qx::test {
+
+// The audio path of a build without one: every start fails with a text
+// saying so.
+inline AudioSinkFactory unavailableAudioSinkFactory() {
+  return [](int) -> std::variant<std::shared_ptr<AudioSink>, PlatformError> {
+    return PlatformError{"quorvex-screencap", 4, "audio capture is not available in this build"};
+  };
+}
 
 // Records frames; a keyframe/refresh request stays pending until the next
 // encode consumes it, as the real encoder's does.

@@ -1,4 +1,4 @@
-#include "audio/muxer_audio_sink.h"
+#include "capture/muxer_audio_sink.h"
 
 #include "audio/audio_muxer.h"
 

@@ -1,14 +1,14 @@
 #pragma once
 
-// What both encoder threads (x264, OpenH264) queue, and the two conversions
-// they share.
+// What the encoder shell queues, and the conversion of presentation times
+// both backends share.
 
 #include <cstdint>
 #include <utility>
 
 #include "platform/compression_session.h"
 
-namespace qx::session_job {
+namespace qx::h264 {
 
 struct Job {
   PixelBufferRef buffer;
@@ -36,4 +36,4 @@ inline std::int64_t toTicks(const MediaTime& t, std::int64_t perSecond) {
   return whole * perSecond + part * perSecond / t.timescale;
 }
 
-}  // namespace qx::session_job
+}  // namespace qx::h264
