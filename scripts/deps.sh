@@ -26,6 +26,9 @@ packages=(
   ffmpeg libavcodec-dev pulseaudio pulseaudio-utils dbus dbus-x11 gnome-keyring procps
   # bench/pipeline's GStreamer peer: gst-launch-1.0, ximagesrc (good), x264enc (ugly)
   gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
+  # the server's WebRTC viewers: webrtcbin (bad), ICE through libnice, appsrc and the RTP payloaders
+  gstreamer1.0-plugins-bad gstreamer1.0-nice libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+  libgstreamer-plugins-bad1.0-dev
   # bundle signatures must verify with the stock minisign
   minisign
   # libFuzzer harnesses (fuzz/run.sh)
