@@ -158,7 +158,9 @@
       return;
     }
     if (response.status !== 201) {
-      const reason = (await response.text().catch(() => '')).trim();
+      // The server's reasons are short plain text; anything else is not shown.
+      const plain = (response.headers.get('Content-Type') || '').startsWith('text/plain');
+      const reason = plain ? (await response.text().catch(() => '')).trim().slice(0, 160) : '';
       retry('The computer refused the connection (' + response.status + (reason ? ': ' + reason : '') + ').');
       return;
     }
@@ -286,8 +288,8 @@
     const differs = s.signalledProfile && s.signalledProfile.toLowerCase() !== s.streamProfile.toLowerCase();
     mismatch.hidden = !differs;
     if (differs) {
-      mismatch.textContent = 'This browser did not offer the stream\'s profile: it is signalled as ' +
-        profileName(s.signalledProfile) + '. A hardware decoder may refuse or garble it.';
+      mismatch.textContent = 'Signalled as ' + profileName(s.signalledProfile) +
+        ': this browser did not offer the stream\'s profile. A hardware decoder may refuse it.';
     }
   }
 
