@@ -340,6 +340,7 @@
   // For the person debugging a phone over remote DevTools, and for the tests.
   window.qxViewer = {
     get pc() { return state.pc; },
+    get channel() { return state.channel; },
     get connected() { return state.connected; },
     get session() { return state.session; },
     reconnect: connect,
