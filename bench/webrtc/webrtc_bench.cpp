@@ -225,7 +225,7 @@ int main(int argc, char** argv) {
   o.args = qx::HostLaunch::arguments(settings, bundleProgram("quorvex-screencap"), std::nullopt, true);
   o.args.insert(o.args.begin(), bundleProgram("quorvex-webrtc-server"));
   o.setEnv = sound->clientEnv();
-  o.setEnv.insert({{"DISPLAY", x->display()}, {"QUORVEX_HOST_TOKEN", token}, {"QUORVEX_HOST_APP", "1"}});
+  o.setEnv.insert({{"DISPLAY", x->display()}, {"QUORVEX_HOST_TOKEN", token}, {"QUORVEX_HOST_APP", "1"}, {"QUORVEX_WEBRTC_PORTS", "42400-42499"}});
   Process server(o);
   const std::string listening = "listening on 127.0.0.1:";
   server.pumpUntil([&] { return server.out().find('\n', server.out().find(listening)) != std::string::npos; }, 10s);

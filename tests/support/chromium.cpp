@@ -193,7 +193,7 @@ bool Chromium::waitFor(const std::string& expression, std::chrono::milliseconds 
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   for (;;) {
     try {
-      const json value = evaluate("!!(" + expression + ")", 5s);
+      const json value = evaluate("(async () => !!(await (" + expression + ")))()", 5s);
       if (value.is_boolean() && value.get<bool>()) return true;
     } catch (const std::runtime_error&) {  // a page being replaced, or not ready yet
     }

@@ -42,7 +42,7 @@ class Chromium {
   void navigate(const std::string& url);
   // Evaluates `expression` in the page, awaiting a promise; returns the value.
   nlohmann::json evaluate(const std::string& expression, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  // Evaluates `expression` every 50 ms until it is truthy (exceptions count as false).
+  // Evaluates `expression` every 50 ms until it (or the promise it gives) is truthy; exceptions count as false.
   bool waitFor(const std::string& expression, std::chrono::milliseconds timeout);
 
   // CSS pixels; `mobile` also turns touch emulation on.
