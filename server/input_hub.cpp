@@ -270,8 +270,8 @@ class InputThread {
     const std::string& id = e.code.empty() ? e.key : e.code;
     if (!e.down) {
       const std::uint32_t pressed = held.keyUp(id);
-      if (pressed != 0 &&
-          std::none_of(held_.begin(), held_.end(), [pressed](const auto& o) { return o.second.holdsPressed(pressed); })) {
+      if (pressed != 0 && std::none_of(held_.begin(), held_.end(),
+                                       [pressed](const auto& o) { return o.second.holdsPressed(pressed); })) {
         x_->keyUp(static_cast<std::uint8_t>(pressed));
       }
       return;
@@ -343,8 +343,8 @@ class X11InputHub final : public InputHub {
       : viewers_(std::make_shared<Viewers>()), thread_(io, viewers_, options.display, options.fps) {}
 
   void viewerJoined(std::uint64_t viewer, Send send) override {
-    viewers_->entries.insert_or_assign(viewer,
-                                       Viewers::Entry{std::move(send), input::RateLimiter(kEventsPerSecond, kEventBurst, Clock::now())});
+    viewers_->entries.insert_or_assign(
+        viewer, Viewers::Entry{std::move(send), input::RateLimiter(kEventsPerSecond, kEventBurst, Clock::now())});
     thread_.push(Command{Command::Kind::join, viewer, std::nullopt});
   }
 

@@ -93,14 +93,30 @@ TEST(Keysyms, NamedKeysAndCharacters) {
     Keysym expected;
   };
   const Case cases[] = {
-      {"Enter", "Enter", 0xff0d},    {"Backspace", "", 0xff08},       {"ArrowDown", "", 0xff54},
-      {"F1", "F1", 0xffbe},          {"F12", "", 0xffc9},             {"F0", "", 0},
-      {"F25", "", 0},                {"Fn", "Fn", 0},                 {"F", "KeyF", 'F'},
-      {"Shift", "ShiftLeft", 0xffe1}, {"Shift", "ShiftRight", 0xffe2}, {"Control", "ControlRight", 0xffe4},
-      {"Meta", "MetaLeft", 0xffeb},  {"a", "KeyA", 'a'},              {" ", "Space", 0x20},
-      {"é", "", 0xe9},               {"€", "", 0x10020ac},            {"你", "", 0x1004f60},
-      {"😀", "", 0x101f600},         {"ab", "", 0},                   {"Unidentified", "", 0},
-      {"Dead", "", 0},               {"\x7f", "", 0},                 {"\xe4\xbd", "", 0},
+      {"Enter", "Enter", 0xff0d},
+      {"Backspace", "", 0xff08},
+      {"ArrowDown", "", 0xff54},
+      {"F1", "F1", 0xffbe},
+      {"F12", "", 0xffc9},
+      {"F0", "", 0},
+      {"F25", "", 0},
+      {"Fn", "Fn", 0},
+      {"F", "KeyF", 'F'},
+      {"Shift", "ShiftLeft", 0xffe1},
+      {"Shift", "ShiftRight", 0xffe2},
+      {"Control", "ControlRight", 0xffe4},
+      {"Meta", "MetaLeft", 0xffeb},
+      {"a", "KeyA", 'a'},
+      {" ", "Space", 0x20},
+      {"é", "", 0xe9},
+      {"€", "", 0x10020ac},
+      {"你", "", 0x1004f60},
+      {"😀", "", 0x101f600},
+      {"ab", "", 0},
+      {"Unidentified", "", 0},
+      {"Dead", "", 0},
+      {"\x7f", "", 0},
+      {"\xe4\xbd", "", 0},
   };
   for (const auto& c : cases) EXPECT_EQ(keysymForDomKey(c.key, c.code), c.expected) << c.key;
   EXPECT_EQ(keysymForCharacter(U'\n'), 0xff0du);
@@ -115,7 +131,10 @@ TEST(PointerMapping, RelativePositionsLandOnTheCapturedMonitor) {
     RootPoint expected;
   };
   const Case cases[] = {
-      {0, 0, {1920, 0}}, {1, 1, {3199, 719}}, {0.5, 0.5, {2560, 360}}, {0.99999, 0, {3199, 0}},
+      {0, 0, {1920, 0}},
+      {1, 1, {3199, 719}},
+      {0.5, 0.5, {2560, 360}},
+      {0.99999, 0, {3199, 0}},
   };
   for (const auto& c : cases) EXPECT_EQ(toRoot(right, c.x, c.y), c.expected) << c.x << "," << c.y;
   for (const RootPoint p : {RootPoint{1920, 0}, RootPoint{2000, 300}, RootPoint{3199, 719}}) {
