@@ -28,6 +28,8 @@ packages=(
   gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
   # bundle signatures must verify with the stock minisign
   minisign
+  # the viewer page's end-to-end tests drive headless Chromium
+  chromium
   # libFuzzer harnesses (fuzz/run.sh)
   clang-14 libclang-rt-14-dev
 )
