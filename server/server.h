@@ -1,0 +1,67 @@
+#pragma once
+
+#include "server/helper_link.h"
+#include "server/media_server.h"
+#include "server/server_io.h"
+#include "server/stream_client.h"
+
+#include <utility>  // Boost 1.74 asio uses std::exchange without including it
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <memory>
+#include <set>
+#include <string>
+
+namespace qx::server {
+
+// The running server: the listening socket, the helper, the signals and the
+// fan-out to the stream clients. Everything on one io_context thread.
+class Server {
+ public:
+  Server(boost::asio::io_context& io, const ServeOptions& options, const ServerEnvironment& environment);
+
+  [[nodiscard]] bool listen();
+  [[nodiscard]] bool startHelper();
+  // Connections past `count` are answered 503 and closed.
+  void limitConnections(std::size_t count) { maxConnections_ = count; }
+  int exitStatus() const;
+
+  // Used by request sessions.
+  const ServerEnvironment& environment() const { return environment_; }
+  bool audioEnabled() const { return options_.captureAudio; }
+  bool sendControl(const std::string& line) { return helper_.sendControl(line); }
+  void addClient(boost::asio::ip::tcp::socket socket, ConnectionSlot slot, bool video, std::string header);
+
+ private:
+  void acceptNext();
+  void admit(boost::asio::ip::tcp::socket socket);
+  void waitForSignal();
+  void stop();
+  void finishIfDone();
+  void removeClient(const std::shared_ptr<StreamClient>& client);
+  void reportClients();
+  void distribute(const std::shared_ptr<const std::string>& bytes, bool keyframe, bool video);
+
+  boost::asio::io_context& io_;
+  const ServeOptions& options_;
+  const ServerEnvironment& environment_;
+  boost::asio::ip::tcp::acceptor acceptor_;
+  boost::asio::signal_set signals_;
+  boost::asio::steady_timer acceptTimer_;
+  HelperLink helper_;
+
+  std::shared_ptr<std::size_t> openConnections_ = std::make_shared<std::size_t>(0);
+  std::size_t maxConnections_ = 0;
+  bool acceptFailing_ = false;
+  bool stopping_ = false;
+  bool finished_ = false;
+
+  std::set<std::shared_ptr<StreamClient>> clients_;
+  std::size_t reportedClients_ = 0;
+};
+
+}  // namespace qx::server
