@@ -4,7 +4,11 @@
 #include "server/server.h"
 #include "server/updates.h"
 
+#include "server/webrtc_viewers.h"
+
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <optional>
 #include <string_view>
 
@@ -57,6 +61,26 @@ bool ambiguousLength(const http::request<http::string_body>& request) {
 
 std::string_view view(beast::string_view text) { return {text.data(), text.size()}; }
 
+std::string_view contentTypeOf(std::string_view file) {
+  auto dot = file.rfind('.');
+  auto extension = dot == std::string_view::npos ? std::string_view{} : file.substr(dot + 1);
+  if (extension == "html") return "text/html; charset=utf-8";
+  if (extension == "css") return "text/css; charset=utf-8";
+  if (extension == "js") return "text/javascript; charset=utf-8";
+  if (extension == "svg") return "image/svg+xml";
+  if (extension == "png") return "image/png";
+  if (extension == "ico") return "image/x-icon";
+  return "application/octet-stream";
+}
+
+constexpr std::string_view indexText =
+    "quorvex-webrtc-server\n"
+    "GET /stream.h264   H.264 Annex B stream, starting at a keyframe\n"
+    "GET /audio.opus    Opus packets, each after a 2-byte big-endian length\n"
+    "POST /whep         WebRTC viewer (WHEP): an SDP offer, answered with the SDP answer\n"
+    "POST /control      one of: idr, ltr-refresh, ltr-ack N, bitrate N\n"
+    "POST /update/install  {\"version\": \"1.2.3\"}\n";
+
 }  // namespace
 
 void HttpSession::start() {
@@ -84,14 +108,11 @@ void HttpSession::onRequest(beast::error_code ec) {
     return;
   }
   switch (*decision.endpoint) {
-    case Endpoint::index:
-      respond(http::status::ok,
-              "quorvex-webrtc-server\n"
-              "GET /stream.h264   H.264 Annex B stream, starting at a keyframe\n"
-              "GET /audio.opus    Opus packets, each after a 2-byte big-endian length\n"
-              "POST /control      one of: idr, ltr-refresh, ltr-ack N, bitrate N\n"
-              "POST /update/install  {\"version\": \"1.2.3\"}\n");
-      return;
+    case Endpoint::index: respond(http::status::ok, std::string(indexText)); return;
+    case Endpoint::page: servePage(); return;
+    case Endpoint::preflight: preflight(); return;
+    case Endpoint::whep: offer(); return;
+    case Endpoint::whepSession: endViewer(); return;
     case Endpoint::stream:
     case Endpoint::audio: {
       bool video = *decision.endpoint == Endpoint::stream;
@@ -141,15 +162,101 @@ void HttpSession::requestInstall(const std::string& body) {
   respond(http::status::accepted, "install requested " + *version + "\n");
 }
 
-void HttpSession::respond(http::status status, std::string body) {
+void HttpSession::servePage() {
+  auto file = pageFile(view(parser_.get().target()));
+  std::ifstream in(server_.viewerDirectory() / *file, std::ios::binary);
+  if (!in) {
+    // Without the page (a build without its files) "/" still says what is here.
+    if (*file == "index.html") {
+      respond(http::status::ok, std::string(indexText));
+    } else {
+      respond(http::status::not_found, "");
+    }
+    return;
+  }
+  std::string body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto answer = response(http::status::ok, std::move(body), contentTypeOf(*file));
+  answer->set(http::field::cache_control, "no-cache");
+  respond(answer);
+}
+
+// Cross-origin WHEP players are let in only when a token guards the
+// endpoints; without one, any web page could otherwise drive the desktop.
+void HttpSession::preflight() {
+  auto answer = response(http::status::no_content, "");
+  const auto& token = server_.environment().token;
+  if (token && !token->empty()) {
+    auto origin = parser_.get()[http::field::origin];
+    answer->set(http::field::access_control_allow_origin, origin.empty() ? beast::string_view("*") : origin);
+    answer->set(http::field::access_control_allow_methods, "POST, DELETE, OPTIONS");
+    answer->set(http::field::access_control_allow_headers, "Authorization, Content-Type");
+    answer->set(http::field::access_control_max_age, "600");
+    answer->set(http::field::vary, "Origin");
+  }
+  respond(answer);
+}
+
+void HttpSession::offer() {
+  const auto& request = parser_.get();
+  if (!isSdpContentType(view(request[http::field::content_type]))) {
+    respond(http::status::unsupported_media_type, "the offer must be Content-Type: application/sdp\n");
+    return;
+  }
+  auto* viewers = server_.viewers();
+  if (!viewers) {
+    respond(http::status::service_unavailable, "WebRTC is not available on this server\n");
+    return;
+  }
+  // Gathering takes a few hundred milliseconds; the answer comes from a
+  // GStreamer callback, after the usual response deadline started.
+  stream_.expires_never();
+  viewers->offer(request.body(), [self = shared_from_this()](int status, std::string location, std::string body) {
+    if (status != 201) {
+      self->respond(static_cast<http::status>(status), std::move(body));
+      return;
+    }
+    auto answer = self->response(http::status::created, std::move(body), "application/sdp");
+    answer->set(http::field::location, location);
+    self->respond(answer);
+  });
+}
+
+void HttpSession::endViewer() {
+  auto* viewers = server_.viewers();
+  std::string_view target = view(parser_.get().target());
+  auto path = target.substr(0, target.find('?'));
+  if (!viewers || !viewers->end(path)) {
+    respond(http::status::not_found, "no such session\n");
+    return;
+  }
+  respond(http::status::ok, "");
+}
+
+std::shared_ptr<http::response<http::string_body>> HttpSession::response(http::status status, std::string body,
+                                                                         std::string_view contentType) {
   auto response = std::make_shared<http::response<http::string_body>>(status, 11);
   response->set(http::field::server, "quorvex-webrtc-server");
-  response->set(http::field::content_type, "text/plain; charset=utf-8");
+  response->set(http::field::content_type, beast::string_view(contentType.data(), contentType.size()));
   if (status == http::status::unauthorized) response->set(http::field::www_authenticate, "Bearer");
   response->keep_alive(false);
   if (status != http::status::no_content) {
     response->body() = std::move(body);
     response->prepare_payload();
+  }
+  return response;
+}
+
+void HttpSession::respond(http::status status, std::string body) { respond(response(status, std::move(body))); }
+
+void HttpSession::respond(std::shared_ptr<http::response<http::string_body>> response) {
+  // A cross-origin WHEP player may read the answer when a token guards it.
+  const auto& token = server_.environment().token;
+  auto origin = parser_.is_header_done() ? parser_.get()[http::field::origin] : beast::string_view();
+  if (token && !token->empty() && !origin.empty() &&
+      response->find(http::field::access_control_allow_origin) == response->end()) {
+    response->set(http::field::access_control_allow_origin, origin);
+    response->set(http::field::access_control_expose_headers, "Location");
+    response->set(http::field::vary, "Origin");
   }
   stream_.expires_after(responseDeadline);
   http::async_write(stream_, *response, [self = shared_from_this(), response](beast::error_code ec, std::size_t) {

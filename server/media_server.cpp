@@ -3,15 +3,23 @@
 #include "server/connection_limits.h"
 #include "server/http_session.h"
 #include "server/listen_address.h"
+#include "server/sdp_offer.h"
 #include "server/server.h"
 
 #include <boost/asio/ip/v6_only.hpp>
 
+#include <gst/gst.h>
+
 #include <fcntl.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -27,6 +35,42 @@ using namespace std::chrono_literals;
 // A failed accept (out of descriptors or memory) leaves the connection queued,
 // so an immediate retry would fail the same way and spin.
 constexpr auto acceptRetryDelay = 200ms;
+
+// The UDP ports WebRTC uses unless QUORVEX_WEBRTC_PORTS ("A-B") says
+// otherwise; the README names them for firewalls.
+constexpr std::pair<int, int> defaultWebrtcPorts{47100, 47199};
+
+// This computer's own addresses, loopback included, for ICE: the host lists
+// the same interfaces to the user. IPv6 link-local addresses need a scope
+// that browsers do not send back, so they are left out.
+std::vector<std::string> interfaceAddresses() {
+  std::vector<std::string> addresses;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return {"127.0.0.1"};
+  for (auto* entry = list; entry; entry = entry->ifa_next) {
+    if (!entry->ifa_addr || (entry->ifa_flags & IFF_UP) == 0) continue;
+    if (entry->ifa_addr->sa_family == AF_INET) {
+      asio::ip::address_v4::bytes_type bytes{};
+      std::memcpy(bytes.data(), &reinterpret_cast<sockaddr_in*>(entry->ifa_addr)->sin_addr, 4);  // NOLINT
+      addresses.push_back(asio::ip::address_v4(bytes).to_string());
+    } else if (entry->ifa_addr->sa_family == AF_INET6) {
+      asio::ip::address_v6::bytes_type bytes{};
+      std::memcpy(bytes.data(), &reinterpret_cast<sockaddr_in6*>(entry->ifa_addr)->sin6_addr, 16);  // NOLINT
+      asio::ip::address_v6 address(bytes);
+      if (!address.is_link_local()) addresses.push_back(address.to_string());
+    }
+  }
+  ::freeifaddrs(list);
+  return addresses;
+}
+
+// Contents/MacOS/<server> -> Contents/Resources/viewer
+std::filesystem::path findViewerDirectory() {
+  std::error_code ec;
+  auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) return {};
+  return exe.parent_path().parent_path() / "Resources" / "viewer";
+}
 
 }  // namespace
 
@@ -99,6 +143,34 @@ bool Server::listen() {
   return true;
 }
 
+void Server::startWebrtc() {
+  viewerDirectory_ = findViewerDirectory();
+  gst_init(nullptr, nullptr);
+  if (!WebrtcViewers::available()) return;
+  WebrtcViewers::Config config;
+  beast::error_code ec;
+  auto local = acceptor_.local_endpoint(ec).address();
+  if (local.is_v6() && local.to_v6().is_v4_mapped()) local = local.to_v6().to_v4();
+  // A listen address naming one IP keeps ICE to that address too.
+  config.iceAddresses =
+      !ec && !local.is_unspecified() ? std::vector<std::string>{local.to_string()} : interfaceAddresses();
+  config.udpPorts = defaultWebrtcPorts;
+  if (const char* ports = std::getenv("QUORVEX_WEBRTC_PORTS"); ports != nullptr) {
+    if (auto range = parsePortRange(ports)) {
+      config.udpPorts = *range;
+    } else {
+      logLine(std::string("ignoring QUORVEX_WEBRTC_PORTS=") + ports + " (expected A-B within 1024-65535)");
+    }
+  }
+  config.defaultProfile = options_.ltr ? "640c1f" : "42e01f";
+  config.tokenRequired = environment_.token && !environment_.token->empty();
+  config.audio = options_.captureAudio;
+  if (auto args = helperArguments(options_, std::nullopt)) input_ = InputHub::create(io_, *args);
+  viewers_ = std::make_unique<WebrtcViewers>(
+      io_, std::move(config), [this](const std::string& line) { return sendControl(line); },
+      [this] { reportClients(); }, input_.get());
+}
+
 bool Server::startHelper() {
   // SIGCHLD is watched before the child exists so its end cannot be missed.
   waitForSignal();
@@ -164,11 +236,19 @@ void Server::finishIfDone() {
   if (finished_ || !helper_.done()) return;
   finished_ = true;
   helper_.flushErrors();
+  if (viewers_) viewers_->endAll();
   for (const auto& client : std::set<std::shared_ptr<StreamClient>>(clients_)) client->close();
   io_.stop();
 }
 
 void Server::distribute(const std::shared_ptr<const std::string>& bytes, bool keyframe, bool video) {
+  if (viewers_) {
+    if (video) {
+      viewers_->video(AccessUnit{bytes, keyframe});
+    } else {
+      viewers_->audio(bytes);
+    }
+  }
   std::vector<std::shared_ptr<StreamClient>> slow;
   for (const auto& client : clients_) {
     if (client->video() != video) continue;
@@ -206,6 +286,7 @@ void Server::removeClient(const std::shared_ptr<StreamClient>& client) {
 void Server::reportClients() {
   std::size_t count = 0;
   for (const auto& client : clients_) count += client->video() ? 1 : 0;
+  if (viewers_) count += viewers_->count();
   if (count == reportedClients_) return;
   reportedClients_ = count;
   printLine("connected clients: " + std::to_string(count));
@@ -237,6 +318,7 @@ int runServer(const ServeOptions& options, const ServerEnvironment& environment)
   asio::io_context io;
   Server server(io, options, environment);
   if (!server.listen()) return 1;
+  server.startWebrtc();
   if (!server.startHelper()) return 1;
   // Counted once everything long-lived is open: the rest is for clients.
   const auto limit = openFileLimit();

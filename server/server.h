@@ -4,6 +4,7 @@
 #include "server/media_server.h"
 #include "server/server_io.h"
 #include "server/stream_client.h"
+#include "server/webrtc_viewers.h"
 
 #include <utility>  // Boost 1.74 asio uses std::exchange without including it
 
@@ -12,6 +13,7 @@
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
@@ -26,6 +28,9 @@ class Server {
 
   [[nodiscard]] bool listen();
   [[nodiscard]] bool startHelper();
+  // The WebRTC viewers and remote input; without GStreamer's elements offers
+  // are answered 503 and the rest works as before.
+  void startWebrtc();
   // Connections past `count` are answered 503 and closed.
   void limitConnections(std::size_t count) { maxConnections_ = count; }
   int exitStatus() const;
@@ -35,6 +40,8 @@ class Server {
   bool audioEnabled() const { return options_.captureAudio; }
   bool sendControl(const std::string& line) { return helper_.sendControl(line); }
   void addClient(boost::asio::ip::tcp::socket socket, ConnectionSlot slot, bool video, std::string header);
+  WebrtcViewers* viewers() { return viewers_.get(); }
+  const std::filesystem::path& viewerDirectory() const { return viewerDirectory_; }
 
  private:
   void acceptNext();
@@ -61,6 +68,9 @@ class Server {
   bool finished_ = false;
 
   std::set<std::shared_ptr<StreamClient>> clients_;
+  std::unique_ptr<InputHub> input_;
+  std::unique_ptr<WebrtcViewers> viewers_;
+  std::filesystem::path viewerDirectory_;
   std::size_t reportedClients_ = 0;
 };
 
