@@ -176,6 +176,9 @@
         if (touch) { clearTimeout(touch.timer); endDrag(); }
         const m = midpoint(e.touches);
         touch = { mode: 'scroll', lastY: m.y, lastX: m.x, restY: 0, restX: 0 };
+        // Scroll what lies under the fingers.
+        const r = relative(m.x, m.y, true);
+        if (r) send({ type: 'pointer', x: r.x, y: r.y });
         return;
       }
       const t = e.changedTouches[0];

@@ -325,22 +325,24 @@ class ClickRecorder {
   xcb_window_t root_ = 0;
 };
 
-// 800x600 letterboxes the 640x360 picture to 800x450 from y = 75: page (x, 75 + y * 1.25) is display (x / 1.25, y).
+// 800x600 letterboxes the 640x360 picture to 800x450 from y = 75: display pixel (x, y) is centred at page
+// ((x + 0.5) * 1.25, 75 + (y + 0.5) * 1.25).
 TEST_F(ViewerTest, MouseAndTouchFromThePageLandWhereTheyShouldAndALeavingViewerHoldsNothing) {
   ClickRecorder recorder(x->display());
-  const auto page = [](double dx, double dy) { return Chromium::Point{dx * 1.25, 75 + dy * 1.25}; };
+  const auto page = [](double dx, double dy) { return Chromium::Point{(dx + 0.5) * 1.25, 75 + (dy + 0.5) * 1.25}; };
   browser->setViewport(800, 600, false);
   open(token);
   ASSERT_TRUE(decoding(1));
-  ASSERT_TRUE(browser->waitFor("!document.querySelector('.qx-keyboard-button').hidden", 10s)) << browser->console();
+  ASSERT_TRUE(browser->waitFor("!document.querySelector('.qx-keyboard-button').hidden", 20s)) << browser->console();
 
   browser->mouse("mouseMoved", page(160, 90));
   EXPECT_TRUE(recorder.awaitPointer("160,90 0"));
   // The server's pointer is drawn over the picture where the display has it.
-  EXPECT_TRUE(browser->waitFor("(() => { const r = document.querySelector('.qx-cursor').getBoundingClientRect();"
-                               " return r.width > 0 && r.left <= 200 && r.right >= 200 && r.top <= 187.5 &&"
-                               " r.bottom >= 187.5; })()",
-                               5s));
+  EXPECT_TRUE(
+      browser->waitFor("(() => { const r = document.querySelector('.qx-cursor').getBoundingClientRect();"
+                       " return r.width > 0 && r.left <= 200 && r.right >= 201 && r.top <= 188 &&"
+                       " r.bottom >= 189; })()",
+                       5s));
   std::filesystem::create_directories(buildPath("screenshots"));
   browser->screenshot(buildPath("screenshots/viewer-pointer.png"));
   browser->mouse("mousePressed", page(480, 270), "left");
@@ -360,10 +362,11 @@ TEST_F(ViewerTest, MouseAndTouchFromThePageLandWhereTheyShouldAndALeavingViewerH
   browser->touch("touchStart", {page(160, 180)});  // drag
   browser->touch("touchMove", {page(200, 180)});
   browser->touch("touchMove", {page(240, 180)});
-  EXPECT_EQ(recorder.presses(5), (std::vector<std::string>{"b1@320,180", "b3@80,90", "b5@400,220", "b5@400,220",
-                                                            "b1@160,180"}));
+  EXPECT_EQ(recorder.presses(5),
+            (std::vector<std::string>{"b1@320,180", "b3@80,90", "b5@420,300", "b5@420,300", "b1@160,180"}));
   EXPECT_TRUE(recorder.awaitPointer("240,180 256"));  // Button1Mask: still held
 
+  browser->screenshot(buildPath("screenshots/viewer-touch.png"));
   // The page goes away mid-drag with Shift down: the server lets go of both.
   browser->key("keyDown", "Shift", "ShiftLeft");
   EXPECT_TRUE(recorder.awaitPointer("240,180 257"));
