@@ -16,8 +16,10 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <xcb/xcb.h>
 #include <atomic>
 #include <filesystem>
+#include <thread>
 
 namespace qx::test {
 namespace {
@@ -293,6 +295,107 @@ TEST_F(ViewerTest, TheViewerSaysItReconnectsAndDoesWhenTheServerComesBack) {
   EXPECT_TRUE(decoding(1));
   // Back without a token: the page says what that means.
   EXPECT_TRUE(browser->waitFor("!document.getElementById('warning').hidden", 5s));
+}
+
+// Records the clicks on the display without covering its pixels (an input-only window).
+class ClickRecorder {
+ public:
+  explicit ClickRecorder(const std::string& display) : c_(xcb_connect(display.c_str(), nullptr)) {
+    root_ = xcb_setup_roots_iterator(xcb_get_setup(c_)).data->root;
+    const xcb_window_t w = xcb_generate_id(c_);
+    const std::uint32_t values[] = {1, XCB_EVENT_MASK_BUTTON_PRESS};
+    xcb_create_window(c_, 0, w, root_, 0, 0, width, height, 0, XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT,
+                      XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+    xcb_map_window(c_, w);
+    std::free(xcb_get_input_focus_reply(c_, xcb_get_input_focus(c_), nullptr));
+  }
+  ~ClickRecorder() { xcb_disconnect(c_); }
+  // "b<button>@<x>,<y>" for each press within `timeout`, until `count`.
+  std::vector<std::string> presses(std::size_t count, std::chrono::milliseconds timeout = 5s) {
+    std::vector<std::string> out;
+    for (const auto end = std::chrono::steady_clock::now() + timeout;
+         out.size() < count && std::chrono::steady_clock::now() < end;) {
+      pollfd p{xcb_get_file_descriptor(c_), POLLIN, 0};
+      ::poll(&p, 1, 50);
+      while (xcb_generic_event_t* e = xcb_poll_for_event(c_)) {
+        if ((e->response_type & 0x7f) == XCB_BUTTON_PRESS) {
+          const auto* b = reinterpret_cast<xcb_button_press_event_t*>(e);
+          out.push_back("b" + std::to_string(b->detail) + "@" + std::to_string(b->root_x) + "," +
+                        std::to_string(b->root_y));
+        }
+        std::free(e);
+      }
+    }
+    return out;
+  }
+  // The pointer's position and button/modifier mask: "x,y mask".
+  std::string pointer() {
+    auto* r = xcb_query_pointer_reply(c_, xcb_query_pointer(c_, root_), nullptr);
+    const std::string out = std::to_string(r->root_x) + "," + std::to_string(r->root_y) + " " + std::to_string(r->mask);
+    std::free(r);
+    return out;
+  }
+  bool awaitPointer(const std::string& expected, std::chrono::milliseconds timeout = 5s) {
+    for (const auto end = std::chrono::steady_clock::now() + timeout; std::chrono::steady_clock::now() < end;) {
+      if (pointer() == expected) return true;
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  }
+
+ private:
+  xcb_connection_t* c_;
+  xcb_window_t root_ = 0;
+};
+
+// 800x600 letterboxes the 640x360 picture to 800x450 from y = 75: display pixel (x, y) is centred at page
+// ((x + 0.5) * 1.25, 75 + (y + 0.5) * 1.25).
+TEST_F(ViewerTest, MouseAndTouchFromThePageLandWhereTheyShouldAndALeavingViewerHoldsNothing) {
+  ClickRecorder recorder(x->display());
+  const auto page = [](double dx, double dy) { return Chromium::Point{(dx + 0.5) * 1.25, 75 + (dy + 0.5) * 1.25}; };
+  browser->setViewport(800, 600, false);
+  open(token);
+  ASSERT_TRUE(decoding(1));
+  ASSERT_TRUE(browser->waitFor("!document.querySelector('.qx-keyboard-button').hidden", 20s)) << browser->console();
+
+  browser->mouse("mouseMoved", page(160, 90));
+  EXPECT_TRUE(recorder.awaitPointer("160,90 0"));
+  // The server's pointer is drawn over the picture where the display has it.
+  EXPECT_TRUE(
+      browser->waitFor("(() => { const r = document.querySelector('.qx-cursor').getBoundingClientRect();"
+                       " return r.width > 0 && r.left <= 200 && r.right >= 201 && r.top <= 188 &&"
+                       " r.bottom >= 189; })()",
+                       5s));
+  std::filesystem::create_directories(buildPath("screenshots"));
+  browser->screenshot(buildPath("screenshots/viewer-pointer.png"));
+  browser->mouse("mousePressed", page(480, 270), "left");
+  browser->mouse("mouseReleased", page(480, 270), "left");
+  EXPECT_EQ(recorder.presses(1), std::vector<std::string>{"b1@480,270"});
+
+  browser->setViewport(800, 600, true);
+  browser->touch("touchStart", {page(320, 180)});  // tap
+  browser->touch("touchEnd", {});
+  browser->touch("touchStart", {page(80, 90)});  // long press
+  std::this_thread::sleep_for(900ms);
+  browser->touch("touchEnd", {});
+  browser->touch("touchStart", {page(400, 300), page(440, 300)});  // two fingers 100 px up: two steps down
+  browser->touch("touchMove", {page(400, 260), page(440, 260)});
+  browser->touch("touchMove", {page(400, 220), page(440, 220)});
+  browser->touch("touchEnd", {});
+  browser->touch("touchStart", {page(160, 180)});  // drag
+  browser->touch("touchMove", {page(200, 180)});
+  browser->touch("touchMove", {page(240, 180)});
+  EXPECT_EQ(recorder.presses(5),
+            (std::vector<std::string>{"b1@320,180", "b3@80,90", "b5@420,300", "b5@420,300", "b1@160,180"}));
+  EXPECT_TRUE(recorder.awaitPointer("240,180 256"));  // Button1Mask: still held
+
+  browser->screenshot(buildPath("screenshots/viewer-touch.png"));
+  // The page goes away mid-drag with Shift down: the server lets go of both.
+  browser->key("keyDown", "Shift", "ShiftLeft");
+  EXPECT_TRUE(recorder.awaitPointer("240,180 257"));
+  browser->navigate("about:blank");
+  EXPECT_TRUE(recorder.awaitPointer("240,180 0", 20s)) << recorder.pointer();
+  browser->setViewport(800, 600, false);
 }
 
 }  // namespace
