@@ -1,6 +1,7 @@
 // The stand-in server's rules for outside input: the listen address (never
-// at odds with the host's settings), request routing and authorisation,
-// control bodies, the capture command's words and its command line.
+// at odds with the host's settings), request routing and authorisation, the
+// Host and Origin headers, control bodies, the capture command's words and
+// its command line.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -12,6 +13,7 @@
 #include "server/command_line.h"
 #include "server/http_rules.h"
 #include "server/listen_address.h"
+#include "server/request_source.h"
 #include "server/split_args.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -22,6 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string authorization = input.ConsumeRandomLengthString(64);
   const std::string token = input.ConsumeRandomLengthString(32);
   const bool audio = input.ConsumeBool();
+  const std::string host = input.ConsumeRandomLengthString(64);
+  const std::string origin = input.ConsumeRandomLengthString(64);
   const std::string rest = input.ConsumeRemainingBytesAsString();
 
   // The server serves exactly what the settings accept, and port 0 besides.
@@ -41,6 +45,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (!token.empty() && decision.status == 200) QX_FUZZ_CHECK(qx::server::carriesToken(target, authorization, token));
   QX_FUZZ_CHECK(qx::server::route(method, target, authorization, std::nullopt, audio).status != 401);
   QX_FUZZ_CHECK(qx::server::constantTimeEquals(token, token));
+
+  // A page's request is served only from its own host, and only one naming
+  // this machine.
+  if (qx::server::requestSourceAllowed({host, origin}, "studio")) {
+    QX_FUZZ_CHECK(origin.size() == host.size() + 7);
+    QX_FUZZ_CHECK(qx::server::requestSourceAllowed({host, std::nullopt}, "studio"));
+  }
+  QX_FUZZ_CHECK(!qx::server::requestSourceAllowed({std::nullopt, origin}, "studio"));
 
   if (const auto decoded = qx::server::percentDecode(target)) QX_FUZZ_CHECK(decoded->size() <= target.size());
   (void)qx::server::queryParameter(target, "token");

@@ -104,15 +104,15 @@ void HelperLink::reap() {
   handlers_.changed();
 }
 
-bool HelperLink::sendControl(const std::string& line) {
-  if (!input_.is_open()) return false;
+ControlResult HelperLink::sendControl(const std::string& line) {
+  if (!input_.is_open()) return ControlResult::noHelper;
   if (pendingInput_.size() >= maxPendingControlLines) {
     logLine("capture helper is not reading its input; control line dropped: " + line);
-    return true;
+    return ControlResult::dropped;
   }
   pendingInput_.push_back(line + "\n");
   writeInput();
-  return true;
+  return ControlResult::sent;
 }
 
 void HelperLink::writeInput() {

@@ -19,6 +19,9 @@
 
 namespace qx::server {
 
+// What became of a control line.
+enum class ControlResult { sent, noHelper, dropped };
+
 // The capture helper as seen from the server: its pipes, its control lines,
 // its error lines passed on to standard output, and its end. Everything on
 // the server's one io_context thread.
@@ -39,9 +42,10 @@ class HelperLink {
   // SIGTERM, the end of its input, and SIGKILL 2 s later. False when there is
   // no helper left to stop.
   bool stop();
-  // Queues one control line for the helper's input; false when that input is
-  // closed. A helper that does not read loses lines past a bound (logged).
-  bool sendControl(const std::string& line);
+  // Queues one control line for the helper's input. A helper that does not
+  // read loses lines past a bound (logged).
+  ControlResult sendControl(const std::string& line);
+  bool acceptsControl() const { return input_.is_open(); }
 
   // The helper has ended and its last error lines are through (or no helper
   // was ever started).

@@ -1,6 +1,7 @@
 #include "server/http_session.h"
 
 #include "server/http_rules.h"
+#include "server/request_source.h"
 #include "server/server.h"
 #include "server/updates.h"
 
@@ -61,6 +62,17 @@ bool ambiguousLength(const http::request<http::string_body>& request) {
 
 std::string_view view(beast::string_view text) { return {text.data(), text.size()}; }
 
+std::optional<std::string_view> header(const http::request<http::string_body>& request, http::field name) {
+  auto at = request.find(name);
+  if (at == request.end()) return std::nullopt;
+  return view(at->value());
+}
+
+bool isWhepPath(std::string_view target) {
+  auto path = target.substr(0, target.find('?'));
+  return path == "/whep" || path.substr(0, 6) == "/whep/";
+}
+
 std::string_view contentTypeOf(std::string_view file) {
   auto dot = file.rfind('.');
   auto extension = dot == std::string_view::npos ? std::string_view{} : file.substr(dot + 1);
@@ -91,7 +103,14 @@ void HttpSession::start() {
                    [self = shared_from_this()](beast::error_code ec, std::size_t) { self->onRequest(ec); });
 }
 
+void HttpSession::evict() {
+  slot_.release();
+  beast::error_code ignored;
+  stream_.socket().close(ignored);
+}
+
 void HttpSession::onRequest(beast::error_code ec) {
+  server_.requestReceived(id_);
   if (ec) {
     if (auto refusal = refusalForParseError(ec)) respond(refusal->status, refusal->body);
     return;
@@ -99,6 +118,16 @@ void HttpSession::onRequest(beast::error_code ec) {
   const auto& request = parser_.get();
   if (ambiguousLength(request)) {
     respond(http::status::bad_request, "Transfer-Encoding must be chunked and without Content-Length\n");
+    return;
+  }
+  // A standard WHEP player on another origin may use /whep when a token
+  // guards it; every other cross-origin request stays refused.
+  const auto& token = server_.environment().token;
+  const bool corsAllowed = token && !token->empty() && isWhepPath(view(request.target()));
+  const auto host = header(request, http::field::host);
+  const auto origin = header(request, http::field::origin);
+  if (!requestSourceAllowed({host, corsAllowed ? std::nullopt : origin}, server_.environment().machineName)) {
+    respond(http::status::forbidden, "requests from web pages and other host names are refused\n");
     return;
   }
   auto decision = route(view(request.method_string()), view(request.target()),
@@ -129,11 +158,15 @@ void HttpSession::onRequest(beast::error_code ec) {
         respond(http::status::bad_request, "expected one of: idr, ltr-refresh, ltr-ack N, bitrate N\n");
         return;
       }
-      if (!server_.sendControl(*line)) {
-        respond(http::status::service_unavailable, "capture helper is not running\n");
-        return;
+      switch (server_.sendControl(*line)) {
+        case ControlResult::sent: respond(http::status::no_content, ""); return;
+        case ControlResult::noHelper:
+          respond(http::status::service_unavailable, "capture helper is not running\n");
+          return;
+        case ControlResult::dropped:
+          respond(http::status::service_unavailable, "capture helper is not reading its input\n");
+          return;
       }
-      respond(http::status::no_content, "");
       return;
     }
     case Endpoint::updateInstall: requestInstall(request.body()); return;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "server/server_io.h"
+#include "server/waiting_connections.h"
 
 #include <utility>  // Boost 1.74 asio uses std::exchange without including it
 
@@ -20,10 +21,13 @@ class Server;
 // connection afterwards; stream requests hand the socket to a StreamClient.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
-  HttpSession(Server& server, boost::asio::ip::tcp::socket socket, ConnectionSlot slot)
-      : server_(server), stream_(std::move(socket)), slot_(std::move(slot)) {}
+  HttpSession(Server& server, boost::asio::ip::tcp::socket socket, ConnectionSlot slot, WaitingConnections::Id id)
+      : server_(server), stream_(std::move(socket)), slot_(std::move(slot)), id_(id) {}
 
   void start();
+  // Closed to make room while still waiting for its request; the slot is free
+  // at once.
+  void evict();
 
  private:
   void onRequest(boost::beast::error_code ec);
@@ -41,6 +45,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   Server& server_;
   boost::beast::tcp_stream stream_;
   ConnectionSlot slot_;
+  WaitingConnections::Id id_;
   boost::beast::flat_buffer buffer_;
   boost::beast::http::request_parser<boost::beast::http::string_body> parser_;
   std::array<char, 4096> discard_{};

@@ -7,6 +7,7 @@
 #include "server/updates.h"
 
 #include <unistd.h>
+#include <array>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -76,5 +77,7 @@ int main(int argc, char** argv) {
   }
   environment.cachesDir = qx::server::cachesDirectory([](const char* name) { return std::getenv(name); });
   environment.now = wallClockSeconds;
+  std::array<char, HOST_NAME_MAX + 1> name{};
+  if (::gethostname(name.data(), name.size() - 1) == 0) environment.machineName = name.data();
   return qx::server::runServer(std::get<qx::server::ServeOptions>(commandLine), environment);
 }

@@ -81,6 +81,7 @@ Server::Server(asio::io_context& io, const ServeOptions& options, const ServerEn
       acceptor_(io),
       signals_(io, SIGTERM, SIGINT, SIGCHLD),
       acceptTimer_(io),
+      idrTimer_(io),
       helper_(io, HelperLink::Handlers{
                       [this](const AccessUnit& unit) { distribute(unit.bytes, unit.keyframe, true); },
                       [this](const std::shared_ptr<const std::string>& frame) { distribute(frame, true, false); },
@@ -167,7 +168,7 @@ void Server::startWebrtc() {
   config.audio = options_.captureAudio;
   if (auto args = helperArguments(options_, std::nullopt)) input_ = InputHub::create(io_, *args);
   viewers_ = std::make_unique<WebrtcViewers>(
-      io_, std::move(config), [this](const std::string& line) { return sendControl(line); },
+      io_, std::move(config), [this](const std::string& line) { return sendControl(line) == ControlResult::sent; },
       [this] { reportClients(); }, input_.get());
 }
 
@@ -206,11 +207,41 @@ void Server::acceptNext() {
 void Server::admit(tcp::socket socket) {
   // The helper must not inherit client connections.
   ::fcntl(socket.native_handle(), F_SETFD, FD_CLOEXEC);
+  const auto id = nextSessionId_++;
+  if (auto oldest = waiting_.add(id, maxConnections_)) {
+    if (auto session = waitingSessions_[*oldest].lock()) session->evict();
+    waitingSessions_.erase(*oldest);
+  }
   if (*openConnections_ >= maxConnections_) {
+    requestReceived(id);
     refuseBusy(std::move(socket));
     return;
   }
-  std::make_shared<HttpSession>(*this, std::move(socket), ConnectionSlot(openConnections_))->start();
+  auto session = std::make_shared<HttpSession>(*this, std::move(socket), ConnectionSlot(openConnections_), id);
+  waitingSessions_[id] = session;
+  session->start();
+}
+
+void Server::requestReceived(WaitingConnections::Id id) {
+  waiting_.remove(id);
+  waitingSessions_.erase(id);
+}
+
+ControlResult Server::sendControl(const std::string& line) {
+  if (line != "idr" || !helper_.acceptsControl()) return helper_.sendControl(line);
+  if (idr_.request(IdrThrottle::Clock::now())) return helper_.sendControl(line);
+  if (auto due = idr_.due()) {
+    idrTimer_.expires_at(*due);
+    idrTimer_.async_wait([this](beast::error_code ec) {
+      if (!ec) sendHeldKeyframe();
+    });
+  }
+  return ControlResult::sent;
+}
+
+void Server::sendHeldKeyframe() {
+  if (finished_ || !idr_.poll(IdrThrottle::Clock::now())) return;
+  (void)helper_.sendControl("idr");
 }
 
 void Server::waitForSignal() {
@@ -316,6 +347,7 @@ std::size_t openDescriptorsBelow(std::uint64_t limit) {
 
 int runServer(const ServeOptions& options, const ServerEnvironment& environment) {
   asio::io_context io;
+  ServerOutput output(io);
   Server server(io, options, environment);
   if (!server.listen()) return 1;
   server.startWebrtc();

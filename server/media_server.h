@@ -13,6 +13,7 @@ struct ServerEnvironment {
   std::optional<std::string> token;      // required from every client when non-empty
   std::optional<std::string> cachesDir;  // where device install requests go
   std::function<double()> now;           // wall clock, seconds since 1970
+  std::string machineName;               // this computer's host name, accepted in Host headers
 };
 
 // Listens, starts the helper and serves clients on the calling thread until

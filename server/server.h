@@ -1,9 +1,11 @@
 #pragma once
 
 #include "server/helper_link.h"
+#include "server/idr_throttle.h"
 #include "server/media_server.h"
 #include "server/server_io.h"
 #include "server/stream_client.h"
+#include "server/waiting_connections.h"
 #include "server/webrtc_viewers.h"
 
 #include <utility>  // Boost 1.74 asio uses std::exchange without including it
@@ -14,11 +16,14 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
 
 namespace qx::server {
+
+class HttpSession;
 
 // The running server: the listening socket, the helper, the signals and the
 // fan-out to the stream clients. Everything on one io_context thread.
@@ -38,12 +43,16 @@ class Server {
   // Used by request sessions.
   const ServerEnvironment& environment() const { return environment_; }
   bool audioEnabled() const { return options_.captureAudio; }
-  bool sendControl(const std::string& line) { return helper_.sendControl(line); }
+  // "idr" goes through the keyframe throttle; every other line is written.
+  ControlResult sendControl(const std::string& line);
   void addClient(boost::asio::ip::tcp::socket socket, ConnectionSlot slot, bool video, std::string header);
+  // A session that received its request (or failed) no longer waits for it.
+  void requestReceived(WaitingConnections::Id id);
   WebrtcViewers* viewers() { return viewers_.get(); }
   const std::filesystem::path& viewerDirectory() const { return viewerDirectory_; }
 
  private:
+  void sendHeldKeyframe();
   void acceptNext();
   void admit(boost::asio::ip::tcp::socket socket);
   void waitForSignal();
@@ -59,10 +68,15 @@ class Server {
   boost::asio::ip::tcp::acceptor acceptor_;
   boost::asio::signal_set signals_;
   boost::asio::steady_timer acceptTimer_;
+  boost::asio::steady_timer idrTimer_;
   HelperLink helper_;
 
   std::shared_ptr<std::size_t> openConnections_ = std::make_shared<std::size_t>(0);
   std::size_t maxConnections_ = 0;
+  WaitingConnections waiting_;
+  std::map<WaitingConnections::Id, std::weak_ptr<HttpSession>> waitingSessions_;
+  WaitingConnections::Id nextSessionId_ = 0;
+  IdrThrottle idr_;
   bool acceptFailing_ = false;
   bool stopping_ = false;
   bool finished_ = false;

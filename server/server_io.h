@@ -3,22 +3,14 @@
 // What every part of the running server shares: its output lines and the
 // connection slots that bound the number of open clients.
 
-#include "common/log.h"
+#include "server/server_output.h"
 
-#include <unistd.h>
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <utility>
 
 namespace qx::server {
-
-// Everything the server prints goes to standard output, one write per line,
-// so the host sees whole lines in order.
-inline void printLine(std::string line) {
-  line.push_back('\n');
-  (void)writeFully(STDOUT_FILENO, line.data(), line.size());
-}
 
 inline void logLine(const std::string& message) { printLine("quorvex-webrtc-server: " + message); }
 

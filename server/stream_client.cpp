@@ -46,15 +46,12 @@ void StreamClient::writeNext() {
 }
 
 // Stream clients send nothing after their request; a read completing means
-// the client went away (or misbehaves), and either way it is dropped.
+// the client went away or misbehaves, and either way it is dropped.
 void StreamClient::watchForClose() {
   socket_.async_read_some(asio::buffer(discard_), [self = shared_from_this()](error_code ec, std::size_t) {
     if (self->closed_) return;
-    if (ec) {
-      self->fail();
-      return;
-    }
-    self->watchForClose();
+    if (!ec) logLine(std::string("dropping a ") + (self->video_ ? "stream" : "audio") + " client that sent data");
+    self->fail();
   });
 }
 

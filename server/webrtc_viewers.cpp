@@ -14,6 +14,7 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/random.h>
+#include <algorithm>
 #include <array>
 #include <chrono>
 
@@ -33,6 +34,11 @@ constexpr auto capsPoll = 50ms;
 // Queued in a viewer's pipeline before old buffers are dropped.
 constexpr guint64 maxQueuedBytes = 8u << 20;
 constexpr GstClockTime opusFrame = 20 * GST_MSECOND;
+// The ICE state does not notice a browser that vanished (consent checks are
+// off in this libnice setup); the browser's RTCP reports, about one a second,
+// do. Without one for this long the link counts as down.
+constexpr auto rtcpSilence = 3s;
+constexpr auto livenessPoll = 1s;
 
 std::string randomLocation() {
   std::array<unsigned char, 16> bytes{};
@@ -73,7 +79,8 @@ class WebrtcViewer : public std::enable_shared_from_this<WebrtcViewer> {
         id_(id),
         media_(std::move(media)),
         streamProfile_(std::move(streamProfile)),
-        timer_(owner.io()) {}
+        timer_(owner.io()),
+        liveness_(owner.io()) {}
   ~WebrtcViewer() { teardown(); }
   WebrtcViewer(const WebrtcViewer&) = delete;
   WebrtcViewer& operator=(const WebrtcViewer&) = delete;
@@ -116,6 +123,8 @@ class WebrtcViewer : public std::enable_shared_from_this<WebrtcViewer> {
   void channelArrived(GstWebRTCDataChannel* channel);
   void channelOpened();
   void armTimer();
+  void checkLiveness();
+  void updateLink();
   void fail(const std::string& why);
   void finish(int status, std::string body);
 
@@ -125,6 +134,10 @@ class WebrtcViewer : public std::enable_shared_from_this<WebrtcViewer> {
   OfferedMedia media_;
   std::string streamProfile_;
   asio::steady_timer timer_;
+  asio::steady_timer liveness_;
+  Clock::time_point lastRtcp_{};
+  bool iceUp_ = false;
+  bool iceDown_ = false;
   std::string offer_;
   WebrtcViewers::Answer answer_;
 
@@ -250,6 +263,12 @@ bool WebrtcViewer::start(std::string offer, WebrtcViewers::Answer answer) {
         g_object_ref(channel);
         post(m, [channel](WebrtcViewer& s) { s.channelArrived(channel); });
       });
+  if (GstElement* rtpbin = gst_bin_get_by_name(GST_BIN(webrtc_), "rtpbin")) {
+    connect(
+        rtpbin, "on-ssrc-active",
+        +[](GstElement*, guint, guint, gpointer m) { post(m, [](WebrtcViewer& s) { s.lastRtcp_ = Clock::now(); }); });
+    gst_object_unref(rtpbin);
+  }
   if (gst_element_set_state(pipeline_, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
     logLine("cannot start a WebRTC pipeline");
     return false;
@@ -345,21 +364,39 @@ void WebrtcViewer::sendAnswer() {
   answered_ = true;
   lifetime_.emplace(Clock::now());
   armTimer();
+  checkLiveness();
   finish(201, std::move(sdp));
 }
 
 void WebrtcViewer::iceChanged() {
-  if (!lifetime_) return;
   GstWebRTCICEConnectionState state{};
   g_object_get(webrtc_, "ice-connection-state", &state, nullptr);
+  iceUp_ = state == GST_WEBRTC_ICE_CONNECTION_STATE_CONNECTED || state == GST_WEBRTC_ICE_CONNECTION_STATE_COMPLETED;
+  iceDown_ = state == GST_WEBRTC_ICE_CONNECTION_STATE_FAILED || state == GST_WEBRTC_ICE_CONNECTION_STATE_DISCONNECTED;
+  if (iceUp_) lastRtcp_ = std::max(lastRtcp_, Clock::now());  // reports follow within a second
+  if (lifetime_) updateLink();
+}
+
+void WebrtcViewer::updateLink() {
+  auto now = Clock::now();
   auto link = ViewerLifetime::Link::pending;
-  if (state == GST_WEBRTC_ICE_CONNECTION_STATE_CONNECTED || state == GST_WEBRTC_ICE_CONNECTION_STATE_COMPLETED) {
-    link = ViewerLifetime::Link::up;
-  } else if (state == GST_WEBRTC_ICE_CONNECTION_STATE_FAILED || state == GST_WEBRTC_ICE_CONNECTION_STATE_DISCONNECTED) {
+  if (iceDown_ || (iceUp_ && now - lastRtcp_ > rtcpSilence)) {
     link = ViewerLifetime::Link::down;
+  } else if (iceUp_) {
+    link = ViewerLifetime::Link::up;
   }
-  lifetime_->link(link, Clock::now());
+  lifetime_->link(link, now);
   armTimer();
+}
+
+void WebrtcViewer::checkLiveness() {
+  liveness_.expires_after(livenessPoll);
+  liveness_.async_wait([weak = weak_from_this()](boost::system::error_code ec) {
+    auto self = weak.lock();
+    if (ec || !self || !self->lifetime_) return;
+    self->updateLink();
+    self->checkLiveness();
+  });
 }
 
 void WebrtcViewer::armTimer() {
@@ -462,6 +499,7 @@ void WebrtcViewer::finish(int status, std::string body) {
 
 void WebrtcViewer::teardown() {
   timer_.cancel();
+  liveness_.cancel();
   if (channelOpen_ && owner_.input()) owner_.input()->viewerLeft(id_);
   channelOpen_ = false;
   if (pipeline_) gst_element_set_state(pipeline_, GST_STATE_NULL);

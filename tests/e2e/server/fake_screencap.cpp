@@ -16,10 +16,12 @@
 //   --exit-status N       (default 0)
 //   --stderr-line TEXT    one more standard-error line at start
 //   --audio-fd N          also write one length-prefixed audio packet per frame to N
+//   --ignore-input 1      never read standard input, and shrink its pipe to a page
 //
 // Slice payloads read "frame=<n>;" padded with 'x', never containing a zero
 // byte, so tests can tell frames apart and no payload looks like a start code.
 
+#include <fcntl.h>
 #include <unistd.h>
 #include <atomic>
 #include <chrono>
@@ -85,6 +87,7 @@ int main(int argc, char** argv) {
   long exitAfter = -1;
   int exitStatus = 0;
   int audioFd = -1;
+  bool ignoreInput = false;
   std::vector<std::string> extraLines;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
@@ -114,6 +117,8 @@ int main(int argc, char** argv) {
       extraLines.push_back(value);
     } else if (arg == "--audio-fd") {
       audioFd = static_cast<int>(numberArg(value));
+    } else if (arg == "--ignore-input") {
+      ignoreInput = numberArg(value) != 0;
     }
   }
 
@@ -122,7 +127,9 @@ int main(int argc, char** argv) {
 
   // Control lines are recorded as they come; end of input ends the helper
   // with status 0, as the real one does.
-  std::thread reader([recordPath] {
+  if (ignoreInput) ::fcntl(STDIN_FILENO, F_SETPIPE_SZ, 4096);
+  std::thread reader([recordPath, ignoreInput] {
+    if (ignoreInput) return;
     std::string line;
     while (std::getline(std::cin, line)) {
       if (!recordPath.empty()) {

@@ -133,6 +133,8 @@ HttpStream::HttpStream(int port, const std::string& target, const std::map<std::
 
 HttpStream::~HttpStream() { close(); }
 
+bool HttpStream::send(const std::string& bytes) { return fd_ >= 0 && sendAll(fd_, bytes); }
+
 void HttpStream::close() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;

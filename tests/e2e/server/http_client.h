@@ -50,6 +50,8 @@ class HttpStream {
   // Reads until the connection ends; false when the deadline passes first.
   bool readToEnd(std::chrono::milliseconds timeout);
   const std::string& body() const { return body_; }
+  // Sends `bytes` on the open connection (a client that talks after its request).
+  bool send(const std::string& bytes);
   void close();
 
  private:
