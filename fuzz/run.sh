@@ -46,7 +46,7 @@ dictionary() {
     helper_options) echo "$root/fuzz/dict/options.dict" ;;
     control_lines) echo "$root/fuzz/dict/control.dict" ;;
     sdp_offer) echo "$root/fuzz/dict/sdp.dict" ;;
-    host_settings | update_check | update_request) echo "$root/fuzz/dict/json.dict" ;;
+    host_settings | update_check | update_request | input_messages) echo "$root/fuzz/dict/json.dict" ;;
     *) echo "$root/fuzz/dict/server.dict" ;;
   esac
 }

@@ -31,6 +31,8 @@ packages=(
   libgstreamer-plugins-bad1.0-dev
   # bundle signatures must verify with the stock minisign
   minisign
+  # the viewer page's end-to-end tests drive headless Chromium
+  chromium
   # libFuzzer harnesses (fuzz/run.sh)
   clang-14 libclang-rt-14-dev
 )

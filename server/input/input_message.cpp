@@ -137,7 +137,7 @@ std::string cursorJson(double x, double y, bool visible) {
 
 std::string cursorShapeJson(int width, int height, int hotX, int hotY, std::string_view rgbaBase64) {
   return json{{"type", "cursor-shape"}, {"width", width}, {"height", height},
-              {"hotX", hotX},           {"hotY", hotY},     {"rgba", rgbaBase64}}
+              {"hotX", hotX},           {"hotY", hotY},   {"rgba", rgbaBase64}}
       .dump();
 }
 

@@ -51,9 +51,9 @@ struct TextEvent {
 using ViewerMessage = std::variant<PointerMove, ButtonEvent, WheelEvent, KeyEvent, TextEvent>;
 
 inline constexpr std::size_t kMaxMessageBytes = 4096;
-inline constexpr std::size_t kMaxKeyBytes = 32;      // `key` and `code` each
-inline constexpr std::size_t kMaxTextChars = 64;     // code points per "text"
-inline constexpr int kMaxWheelSteps = 20;            // per axis and message
+inline constexpr std::size_t kMaxKeyBytes = 32;   // `key` and `code` each
+inline constexpr std::size_t kMaxTextChars = 64;  // code points per "text"
+inline constexpr int kMaxWheelSteps = 20;         // per axis and message
 
 // Absent for anything malformed or of an unknown "type" (both are ignored).
 std::optional<ViewerMessage> parseViewerMessage(std::string_view json);

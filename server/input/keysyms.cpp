@@ -12,12 +12,12 @@ struct Named {
 };
 
 constexpr std::array<Named, 26> kNamed{{
-    {"Enter", 0xff0d},      {"Backspace", 0xff08},  {"Tab", 0xff09},        {"Escape", 0xff1b},
-    {"Delete", 0xffff},     {"Insert", 0xff63},     {"Home", 0xff50},       {"End", 0xff57},
-    {"PageUp", 0xff55},     {"PageDown", 0xff56},   {"ArrowLeft", 0xff51},  {"ArrowUp", 0xff52},
-    {"ArrowRight", 0xff53}, {"ArrowDown", 0xff54},  {"CapsLock", 0xffe5},   {"NumLock", 0xff7f},
-    {"ScrollLock", 0xff14}, {"Pause", 0xff13},      {"PrintScreen", 0xff61}, {"ContextMenu", 0xff67},
-    {"AltGraph", 0xfe03},   {"Clear", 0xff0b},      {"Help", 0xff6a},       {"Cancel", 0xff69},
+    {"Enter", 0xff0d},      {"Backspace", 0xff08}, {"Tab", 0xff09},         {"Escape", 0xff1b},
+    {"Delete", 0xffff},     {"Insert", 0xff63},    {"Home", 0xff50},        {"End", 0xff57},
+    {"PageUp", 0xff55},     {"PageDown", 0xff56},  {"ArrowLeft", 0xff51},   {"ArrowUp", 0xff52},
+    {"ArrowRight", 0xff53}, {"ArrowDown", 0xff54}, {"CapsLock", 0xffe5},    {"NumLock", 0xff7f},
+    {"ScrollLock", 0xff14}, {"Pause", 0xff13},     {"PrintScreen", 0xff61}, {"ContextMenu", 0xff67},
+    {"AltGraph", 0xfe03},   {"Clear", 0xff0b},     {"Help", 0xff6a},        {"Cancel", 0xff69},
     {"Select", 0xff60},     {"Execute", 0xff62},
 }};
 

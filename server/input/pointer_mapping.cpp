@@ -30,7 +30,9 @@ std::string straightRgba(std::span<const std::uint32_t> argb) {
     const std::uint32_t p = argb[i];
     const std::uint32_t a = p >> 24;
     if (a == 0) continue;
-    const auto unmultiply = [a](std::uint32_t c) { return static_cast<char>(std::min<std::uint32_t>(255, (c * 255 + a / 2) / a)); };
+    const auto unmultiply = [a](std::uint32_t c) {
+      return static_cast<char>(std::min<std::uint32_t>(255, (c * 255 + a / 2) / a));
+    };
     out[i * 4 + 0] = unmultiply((p >> 16) & 0xff);
     out[i * 4 + 1] = unmultiply((p >> 8) & 0xff);
     out[i * 4 + 2] = unmultiply(p & 0xff);

@@ -152,7 +152,6 @@ struct X11Input::Impl {
     fake(XCB_KEY_RELEASE, s);
   }
 
-
   void setKeysym(std::uint8_t keycode, std::uint32_t keysym) {
     std::vector<xcb_keysym_t> row(static_cast<std::size_t>(perKeycode), 0);
     // Both shift levels, so the Shift state cannot change what it types.
@@ -310,7 +309,7 @@ bool X11Input::type(std::uint32_t keysym) {
 }
 
 std::optional<X11Input::Clock::time_point> X11Input::restoreSpares(Clock::time_point now,
-                                                                     std::chrono::milliseconds rest, bool all) {
+                                                                   std::chrono::milliseconds rest, bool all) {
   std::optional<Clock::time_point> next;
   for (auto& s : impl_->spares) {
     if (s.keysym == 0 || s.down > 0) continue;
