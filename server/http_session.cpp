@@ -243,15 +243,16 @@ void HttpSession::offer() {
   // Gathering takes a few hundred milliseconds; the answer comes from a
   // GStreamer callback, after the usual response deadline started.
   stream_.expires_never();
-  viewers->offer(request.body(), [self = shared_from_this()](int status, std::string location, std::string body) {
-    if (status != 201) {
-      self->respond(static_cast<http::status>(status), std::move(body));
-      return;
-    }
-    auto answer = self->response(http::status::created, std::move(body), "application/sdp");
-    answer->set(http::field::location, location);
-    self->respond(answer);
-  });
+  viewers->offer(request.body(),
+                 [self = shared_from_this()](int status, const std::string& location, std::string body) {
+                   if (status != 201) {
+                     self->respond(static_cast<http::status>(status), std::move(body));
+                     return;
+                   }
+                   auto answer = self->response(http::status::created, std::move(body), "application/sdp");
+                   answer->set(http::field::location, location);
+                   self->respond(answer);
+                 });
 }
 
 void HttpSession::endViewer() {
@@ -281,7 +282,7 @@ std::shared_ptr<http::response<http::string_body>> HttpSession::response(http::s
 
 void HttpSession::respond(http::status status, std::string body) { respond(response(status, std::move(body))); }
 
-void HttpSession::respond(std::shared_ptr<http::response<http::string_body>> response) {
+void HttpSession::respond(const std::shared_ptr<http::response<http::string_body>>& response) {
   // A cross-origin WHEP player may read the answer when a token guards it.
   const auto& token = server_.environment().token;
   auto origin = parser_.is_header_done() ? parser_.get()[http::field::origin] : beast::string_view();

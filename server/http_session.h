@@ -33,7 +33,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   void onRequest(boost::beast::error_code ec);
   void requestInstall(const std::string& body);
   void respond(boost::beast::http::status status, std::string body);
-  void respond(std::shared_ptr<boost::beast::http::response<boost::beast::http::string_body>> response);
+  void respond(const std::shared_ptr<boost::beast::http::response<boost::beast::http::string_body>>& response);
   std::shared_ptr<boost::beast::http::response<boost::beast::http::string_body>> response(
       boost::beast::http::status status, std::string body, std::string_view contentType = "text/plain; charset=utf-8");
   void servePage();

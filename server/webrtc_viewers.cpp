@@ -81,7 +81,12 @@ class WebrtcViewer : public std::enable_shared_from_this<WebrtcViewer> {
         streamProfile_(std::move(streamProfile)),
         timer_(owner.io()),
         liveness_(owner.io()) {}
-  ~WebrtcViewer() { teardown(); }
+  ~WebrtcViewer() {
+    try {
+      teardown();
+    } catch (...) {  // NOLINT(bugprone-empty-catch): nothing is left to tell at this point
+    }
+  }
   WebrtcViewer(const WebrtcViewer&) = delete;
   WebrtcViewer& operator=(const WebrtcViewer&) = delete;
 
@@ -520,7 +525,12 @@ WebrtcViewers::WebrtcViewers(asio::io_context& io, Config config, std::function<
       countChanged_(std::move(countChanged)),
       input_(input) {}
 
-WebrtcViewers::~WebrtcViewers() { endAll(); }
+WebrtcViewers::~WebrtcViewers() {
+  try {
+    endAll();
+  } catch (...) {  // NOLINT(bugprone-empty-catch): nothing is left to tell at this point
+  }
+}
 
 bool WebrtcViewers::available() {
   for (const char* name : {"webrtcbin", "appsrc", "h264parse", "rtph264pay", "rtpopuspay", "capssetter"}) {
