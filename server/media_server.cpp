@@ -8,8 +8,6 @@
 
 #include <boost/asio/ip/v6_only.hpp>
 
-#include <gst/gst.h>
-
 #include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -146,8 +144,6 @@ bool Server::listen() {
 
 void Server::startWebrtc() {
   viewerDirectory_ = findViewerDirectory();
-  gst_init(nullptr, nullptr);
-  if (!WebrtcViewers::available()) return;
   WebrtcViewers::Config config;
   beast::error_code ec;
   auto local = acceptor_.local_endpoint(ec).address();

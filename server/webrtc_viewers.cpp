@@ -545,6 +545,16 @@ bool WebrtcViewers::available() {
 }
 
 void WebrtcViewers::offer(std::string_view sdp, Answer answer) {
+  // GStreamer starts with the first viewer, so a server used only by stream
+  // clients never loads it (nor writes its registry cache).
+  static const bool ready = [] {
+    gst_init(nullptr, nullptr);
+    return available();
+  }();
+  if (!ready) {
+    answer(503, {}, "WebRTC is not available on this server\n");
+    return;
+  }
   if (viewers_.size() >= maxViewers) {
     answer(503, {}, "too many viewers\n");
     return;

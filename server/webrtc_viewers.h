@@ -47,7 +47,7 @@ class WebrtcViewers {
   WebrtcViewers& operator=(const WebrtcViewers&) = delete;
 
   // False (with a line printed) when GStreamer lacks the elements: every
-  // offer is then answered 503.
+  // offer is then answered 503. GStreamer must be initialised.
   static bool available();
 
   std::size_t count() const { return viewers_.size(); }
