@@ -26,3 +26,12 @@ function(qx_bundle_resources)
     install(FILES ${file} DESTINATION "${QX_BUNDLE_NAME}/Contents/Resources")
   endforeach()
 endfunction()
+
+# Copies resource files into a folder under Contents/Resources (the viewer page's files).
+function(qx_bundle_resource_folder folder)
+  foreach(file ${ARGN})
+    get_filename_component(name ${file} NAME)
+    configure_file(${file} "${QX_BUNDLE_RESOURCES_DIR}/${folder}/${name}" COPYONLY)
+    install(FILES ${file} DESTINATION "${QX_BUNDLE_NAME}/Contents/Resources/${folder}")
+  endforeach()
+endfunction()

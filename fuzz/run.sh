@@ -45,7 +45,8 @@ dictionary() {
   case $1 in
     helper_options) echo "$root/fuzz/dict/options.dict" ;;
     control_lines) echo "$root/fuzz/dict/control.dict" ;;
-    host_settings | update_check | update_request) echo "$root/fuzz/dict/json.dict" ;;
+    sdp_offer) echo "$root/fuzz/dict/sdp.dict" ;;
+    host_settings | update_check | update_request | input_messages) echo "$root/fuzz/dict/json.dict" ;;
     *) echo "$root/fuzz/dict/server.dict" ;;
   esac
 }

@@ -31,8 +31,13 @@ packages=(
   # Wayland capture (outputs, the screen-cast portal, PipeWire) and its headless test desktop
   libwayland-dev wayland-protocols libportal-dev libpipewire-0.3-dev
   sway swaybg xdg-desktop-portal xdg-desktop-portal-wlr pipewire pipewire-bin wireplumber weston
+  # the server's WebRTC viewers: webrtcbin (bad), ICE through libnice, appsrc and the RTP payloaders
+  gstreamer1.0-plugins-bad gstreamer1.0-nice libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+  libgstreamer-plugins-bad1.0-dev
   # bundle signatures must verify with the stock minisign
   minisign
+  # the viewer page's end-to-end tests drive headless Chromium
+  chromium
   # libFuzzer harnesses (fuzz/run.sh)
   clang-14 libclang-rt-14-dev
 )

@@ -87,10 +87,40 @@ bool carriesToken(std::string_view target, std::string_view authorization, std::
   return ok;
 }
 
+std::optional<std::string> pageFile(std::string_view target) {
+  std::string_view path = pathOf(target);
+  if (path == "/") return std::string("index.html");
+  if (path.size() < 2 || path[0] != '/' || path[1] == '.') return std::nullopt;
+  std::string_view name = path.substr(1);
+  for (char c : name) {
+    if (std::isalnum(static_cast<unsigned char>(c)) == 0 && c != '.' && c != '-' && c != '_') return std::nullopt;
+  }
+  auto dot = name.rfind('.');
+  if (dot == std::string_view::npos) return std::nullopt;
+  std::string_view extension = name.substr(dot + 1);
+  for (std::string_view served : {"html", "css", "js", "svg", "png", "ico"}) {
+    if (extension == served) return std::string(name);
+  }
+  return std::nullopt;
+}
+
+bool isSdpContentType(std::string_view contentType) {
+  auto semicolon = contentType.find(';');
+  std::string_view type = contentType.substr(0, semicolon);
+  while (!type.empty() && type.back() == ' ') type.remove_suffix(1);
+  return equalsIgnoringCase(type, "application/sdp");
+}
+
 RouteDecision route(std::string_view method, std::string_view target, std::string_view authorization,
                     const std::optional<std::string>& token, bool audioEnabled) {
-  if (token && !token->empty() && !carriesToken(target, authorization, *token)) return {401, std::nullopt};
   std::string_view path = pathOf(target);
+  const bool whepPath = path == "/whep" || path.substr(0, 6) == "/whep/";
+  if (method == "OPTIONS" && whepPath) return {200, Endpoint::preflight};
+  if (method == "GET" && pageFile(target)) return {200, Endpoint::page};
+  if (token && !token->empty() && !carriesToken(target, authorization, *token)) return {401, std::nullopt};
+  if (path.substr(0, 6) == "/whep/" && path.size() > 6) {
+    return method == "DELETE" ? RouteDecision{200, Endpoint::whepSession} : RouteDecision{405, std::nullopt};
+  }
   struct Resource {
     std::string_view path;
     std::string_view method;
@@ -102,6 +132,7 @@ RouteDecision route(std::string_view method, std::string_view target, std::strin
       {"/audio.opus", "GET", Endpoint::audio},
       {"/control", "POST", Endpoint::control},
       {"/update/install", "POST", Endpoint::updateInstall},
+      {"/whep", "POST", Endpoint::whep},
   };
   for (const auto& resource : resources) {
     if (path != resource.path) continue;

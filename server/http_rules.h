@@ -7,7 +7,17 @@
 namespace qx::server {
 
 // The server's resources.
-enum class Endpoint { index, stream, audio, control, updateInstall };
+enum class Endpoint {
+  index,
+  stream,
+  audio,
+  control,
+  updateInstall,
+  page,         // the viewer page's files: "/" and "/<name>.<html|css|js|svg|png|ico>"
+  preflight,    // OPTIONS on /whep or a session location
+  whep,         // POST /whep: a viewer's offer
+  whepSession,  // DELETE /whep/<id>: the viewer leaves
+};
 
 // What to do with one request: serve `endpoint` when status is 200,
 // otherwise answer with the status alone.
@@ -18,8 +28,10 @@ struct RouteDecision {
   bool operator==(const RouteDecision&) const = default;
 };
 
-// Authorisation first (every path, so nothing leaks without the token), then
-// the path (query ignored) and the method. `token` absent or empty means
+// The viewer page's files and CORS preflights are served to everyone (a
+// browser sends neither the token with them). For the rest authorisation comes
+// first (every path, so nothing leaks without the token), then the path (query
+// ignored) and the method. `token` absent or empty means
 // every client is let in. `authorization` is the Authorization header value,
 // empty when missing.
 RouteDecision route(std::string_view method, std::string_view target, std::string_view authorization,
@@ -47,5 +59,12 @@ std::optional<std::string> queryParameter(std::string_view target, std::string_v
 // return + line feed is allowed; anything else is absent, so a client can
 // never put a second line on the helper's input.
 std::optional<std::string> controlLine(std::string_view body);
+
+// The file name a page request asks for ("index.html" for "/"); absent for
+// paths that are not page files.
+std::optional<std::string> pageFile(std::string_view target);
+
+// True for "application/sdp", with parameters or not, in any case.
+bool isSdpContentType(std::string_view contentType);
 
 }  // namespace qx::server

@@ -20,7 +20,7 @@ TEST(Route, ResourcesAndMethods) {
       {"GET", "/audio.opus", {200, Endpoint::audio}},
       {"POST", "/control", {200, Endpoint::control}},
       {"POST", "/update/install", {200, Endpoint::updateInstall}},
-      {"GET", "/", {200, Endpoint::index}},
+      {"GET", "/", {200, Endpoint::page}},
       {"POST", "/stream.h264", {405, std::nullopt}},
       {"GET", "/control", {405, std::nullopt}},
       {"get", "/stream.h264", {405, std::nullopt}},
@@ -36,7 +36,7 @@ TEST(Route, ResourcesAndMethods) {
 TEST(Route, AudioOnlyWhenCapturingAudio) { EXPECT_EQ(route("GET", "/audio.opus", "", noToken, false).status, 404); }
 
 TEST(Route, TokenIsRequiredOnEveryPathWhenSet) {
-  for (const char* target : {"/stream.h264", "/audio.opus", "/", "/nothing-here"}) {
+  for (const char* target : {"/stream.h264", "/audio.opus", "/nothing-here"}) {
     EXPECT_EQ(route("GET", target, "", token, true).status, 401) << target;
   }
   EXPECT_EQ(route("POST", "/update/install", "", token, true).status, 401);
