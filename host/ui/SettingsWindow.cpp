@@ -367,10 +367,10 @@ QWidget* SettingsView::buildBottomBar() {
   auto* layout = new QHBoxLayout(bar);
   invalid_ = caption(form::invalidListen(zh_), bar);
   invalid_->setObjectName("invalidListen");
-  invalid_->setWordWrap(false);
+  // Wraps: the Quit button may share the bar.
+  invalid_->setWordWrap(true);
   setTextColour(invalid_, invalidRed);
-  layout->addWidget(invalid_);
-  layout->addStretch(1);
+  layout->addWidget(invalid_, 1);
   // Without a tray there is no menu to quit from.
   quit_ = button(menu::quit(zh_), bar);
   quit_->setObjectName("quit");

@@ -8,6 +8,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -205,9 +206,11 @@ TEST(SettingsWindow, CloseButtonOnlyHides) {
 // "Check Now", "Update Now…" and the permission rows act at once and follow
 // the controller.
 TEST(SettingsWindow, ButtonsActWithoutSave) {
+  ::setenv("WAYLAND_DISPLAY", "wayland-test", 1);  // where a permission can be requested
   HostRig rig({.accessibility = false});
   Window window(rig);
   SettingsView* view = window.show();
+  ::unsetenv("WAYLAND_DISPLAY");
   auto* checkNow = part<QPushButton>(view, "checkNow");
   auto* updateNow = part<QPushButton>(view, "updateNow");
   EXPECT_FALSE(updateNow->isVisible());
@@ -241,7 +244,9 @@ TEST(SettingsWindow, MinimisedWindowComesBack) {
   Window window(rig);
   SettingsView* view = window.show();
   EXPECT_FALSE(view->windowFlags() & Qt::WindowMinimizeButtonHint);
-  run({.args = {findOnPath("xdotool"), "windowminimize", std::to_string(view->winId())}});
+  Process::Options minimise;
+  minimise.args = {findOnPath("xdotool"), "windowminimize", std::to_string(view->winId())};
+  run(std::move(minimise));
   ASSERT_TRUE(waitUntil([&] { return view->isMinimized(); })) << "the window manager did not minimise it";
   EXPECT_EQ(window.show(), view);
   EXPECT_TRUE(waitUntil([&] { return !view->isMinimized() && view->isActiveWindow(); }));
@@ -268,20 +273,17 @@ TEST(SettingsWindow, KeysPressTheFocusedButton) {
   }
 }
 
-// Ctrl+W hides like the close button (the edits stay); Ctrl+Q quits.
-TEST(SettingsWindow, CtrlWHidesAndCtrlQQuits) {
-  HostRig rig;
-  Window window(rig);
-  SettingsView* view = window.show();
-  retype(part<QLineEdit>(view, "listen"), ":7000");
-  QTest::keyClick(part<QLineEdit>(view, "listen"), Qt::Key_W, Qt::ControlModifier);
-  EXPECT_TRUE(waitUntil([&] { return !view->isVisible(); }));
-  EXPECT_EQ(window.show(), view);
-  EXPECT_EQ(part<QLineEdit>(view, "listen")->text(), ":7000");
-  const int quitsBefore = quitWatch->quits;
-  QTest::keyClick(part<QLineEdit>(view, "listen"), Qt::Key_Q, Qt::ControlModifier);
-  EXPECT_TRUE(waitUntil([&] { return quitWatch->quits == quitsBefore + 1; }));
-  EXPECT_TRUE(rig.events.empty());
+// An alert with the application icon, the warning sign and its whole title.
+TEST(SettingsWindow, AlertScreenshot) {
+  host::MessageBoxAlerts alerts;
+  QTimer::singleShot(800ms, [] {
+    QWidget* box = QApplication::activeModalWidget();
+    ASSERT_NE(box, nullptr);
+    EXPECT_FALSE(box->windowIcon().isNull());
+    std::cout << "screenshot: " << screenshot("alert", box->frameGeometry()) << "\n";
+    box->close();
+  });
+  alerts.show({"Quorvex Host", "Port 8771 is in use.", {"OK"}, {}, true});
 }
 
 // Tab visits only visible controls and comes back round; the default button
@@ -353,7 +355,9 @@ TEST(SettingsWindow, TokenMaskedAndOverlongPasteRefused) {
     SCOPED_TRACE(length);
     EXPECT_EQ(part<QPushButton>(view, "save")->isEnabled(), length <= 32767);
     EXPECT_EQ(message->isVisible(), length > 32767);
-    if (length > 32767) EXPECT_EQ(message->text(), "The token is too long (at most 32767 characters)");
+    if (length > 32767) {
+      EXPECT_EQ(message->text(), "The token is too long (at most 32767 characters)");
+    }
   }
 }
 
@@ -414,23 +418,6 @@ TEST(SettingsWindow, NotificationsThroughTheSessionBus) {
   QDBusConnection::disconnectFromBus("notification-service");
 }
 
-// While no tray offers the menu, the bottom bar has a Quit button.
-TEST(SettingsWindow, QuitButtonWhileThereIsNoTray) {
-  for (bool tray : {false, true}) {
-    if (tray) desktop->startTray();
-    ASSERT_TRUE(waitUntil([&] { return QSystemTrayIcon::isSystemTrayAvailable() == tray; }));
-    HostRig rig;
-    Window window(rig);
-    SettingsView* view = window.show();
-    auto* quit = part<QPushButton>(view, "quit");
-    EXPECT_EQ(quit->isVisible(), !tray);
-    if (tray) continue;
-    const int quitsBefore = quitWatch->quits;
-    quit->click();
-    EXPECT_TRUE(waitUntil([&] { return quitWatch->quits == quitsBefore + 1; }));
-  }
-}
-
 QPalette darkPalette() {
   QPalette p;
   const QColor window(0x31, 0x36, 0x3b), base(0x23, 0x26, 0x29), text(0xef, 0xf0, 0xf1);
@@ -466,17 +453,39 @@ TEST(SettingsWindow, Screenshots) {
   QApplication::setPalette(light);
 }
 
-// An alert with the application icon, the warning sign and its whole title.
-TEST(SettingsWindow, AlertScreenshot) {
-  host::MessageBoxAlerts alerts;
-  QTimer::singleShot(800ms, [] {
-    QWidget* box = QApplication::activeModalWidget();
-    ASSERT_NE(box, nullptr);
-    EXPECT_FALSE(box->windowIcon().isNull());
-    std::cout << "screenshot: " << screenshot("alert", box->frameGeometry()) << "\n";
-    box->close();
-  });
-  alerts.show({"Quorvex Host", "Port 8771 is in use.", {"OK"}, {}, true});
+// Quitting last: the application is on its way out afterwards.
+
+// Ctrl+W hides like the close button (the edits stay); Ctrl+Q quits.
+TEST(SettingsWindow, CtrlWHidesAndCtrlQQuits) {
+  HostRig rig;
+  Window window(rig);
+  SettingsView* view = window.show();
+  retype(part<QLineEdit>(view, "listen"), ":7000");
+  QTest::keyClick(part<QLineEdit>(view, "listen"), Qt::Key_W, Qt::ControlModifier);
+  EXPECT_TRUE(waitUntil([&] { return !view->isVisible(); }));
+  EXPECT_EQ(window.show(), view);
+  EXPECT_EQ(part<QLineEdit>(view, "listen")->text(), ":7000");
+  const int quitsBefore = quitWatch->quits;
+  QTest::keyClick(part<QLineEdit>(view, "listen"), Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_TRUE(waitUntil([&] { return quitWatch->quits == quitsBefore + 1; }));
+  EXPECT_TRUE(rig.events.empty());
+}
+
+// While no tray offers the menu, the bottom bar has a Quit button.
+TEST(SettingsWindow, QuitButtonWhileThereIsNoTray) {
+  for (bool tray : {false, true}) {
+    if (tray) desktop->startTray();
+    ASSERT_TRUE(waitUntil([&] { return QSystemTrayIcon::isSystemTrayAvailable() == tray; }));
+    HostRig rig;
+    Window window(rig);
+    SettingsView* view = window.show();
+    auto* quit = part<QPushButton>(view, "quit");
+    EXPECT_EQ(quit->isVisible(), !tray);
+    if (tray) continue;
+    const int quitsBefore = quitWatch->quits;
+    quit->click();
+    EXPECT_TRUE(waitUntil([&] { return quitWatch->quits == quitsBefore + 1; }));
+  }
 }
 
 }  // namespace

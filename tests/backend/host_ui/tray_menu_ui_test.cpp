@@ -273,6 +273,7 @@ TEST(TrayMenu, ChoosingAnAddressCopiesOnlyTheAddress) {
 }
 
 TEST(TrayMenu, ItemsCallTheirOperations) {
+  ::setenv("WAYLAND_DISPLAY", "wayland-test", 1);  // the relaunch row is Wayland's
   HostRig rig({.screenRecording = false});
   Tray tray(rig);
   rig.startServer();
@@ -301,6 +302,7 @@ TEST(TrayMenu, ItemsCallTheirOperations) {
   EXPECT_EQ(rig.events, (std::vector<std::string>{"login item on @:8771", "server launched @:8771",
                                                   "open " + rig.dir.file("host.log") + " @:8771",
                                                   "detached /bin/sh @:8771", "quit @:8771"}));
+  ::unsetenv("WAYLAND_DISPLAY");
 }
 
 }  // namespace
