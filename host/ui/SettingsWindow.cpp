@@ -370,7 +370,8 @@ QWidget* SettingsView::buildBottomBar() {
   // Wraps: the Quit button may share the bar.
   invalid_->setWordWrap(true);
   setTextColour(invalid_, invalidRed);
-  layout->addWidget(invalid_, 1);
+  layout->addWidget(invalid_, 3);
+  layout->addStretch(1);
   // Without a tray there is no menu to quit from.
   quit_ = button(menu::quit(zh_), bar);
   quit_->setObjectName("quit");
