@@ -137,6 +137,7 @@ class Alerts {
     std::string text;
     std::vector<std::string> buttons;  // first is the default; at least one
     std::string checkbox;              // a checkbox with this title when not empty
+    bool warning = false;              // warns: shown with the warning icon
   };
   struct Answer {
     int button = 0;        // index into `buttons`; 0 is the first (default) one

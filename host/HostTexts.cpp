@@ -39,5 +39,47 @@ std::string unquotableInstallPath(bool zh) {
             : "Move Quorvex Host to a folder whose path doesn't contain both ' and \"";
 }
 
+std::string noTrayNotice(bool zh) {
+  return zh ? "Quorvex Host 正在运行。此桌面没有托盘：从应用程序菜单再次启动 Quorvex Host 即可打开设置。"
+            : "Quorvex Host is running. This desktop has no tray: start Quorvex Host again from the application menu "
+              "to open its settings.";
+}
+
+std::string updateAvailableNotice(const std::string& version, bool zh) {
+  return zh ? "Quorvex Host " + version + " 已可更新。" : "Quorvex Host " + version + " is available.";
+}
+
+std::string updatedNotice(const std::string& version, bool zh) {
+  return zh ? "Quorvex Host 已更新到 " + version + "。" : "Quorvex Host was updated to " + version + ".";
+}
+
+std::string keepsStoppingNotice(bool zh) {
+  return zh ? "服务反复停止，请查看日志。" : "The service keeps stopping. See Show Log.";
+}
+
+std::string deviceConnectedNotice(bool zh) { return zh ? "有设备已连接。" : "A device connected."; }
+
+std::string showNotifications(bool zh) { return zh ? "显示通知" : "Show notifications"; }
+
+std::string showToken(bool zh) { return zh ? "显示" : "Show"; }
+
+std::string tokenTooLong(bool zh) {
+  return zh ? "令牌过长（最多 32767 个字符）" : "The token is too long (at most 32767 characters)";
+}
+
+std::string xServerRefused(bool zh) { return zh ? "X 服务器拒绝了连接" : "The X server refused the connection"; }
+
+std::string noXtest(bool zh) { return zh ? "X 服务器没有 XTEST 扩展" : "The X server has no XTEST extension"; }
+
 }  // namespace texts
+
+bool waylandSession(std::string_view waylandDisplay, std::string_view sessionType) {
+  return !waylandDisplay.empty() || sessionType == "wayland";
+}
+
+bool waylandSession() {
+  return waylandSession(qEnvironmentVariable("WAYLAND_DISPLAY").toStdString(),
+                        qEnvironmentVariable("XDG_SESSION_TYPE").toStdString());
+}
+
 }  // namespace qx::host

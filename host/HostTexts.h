@@ -31,5 +31,29 @@ std::string keyringUnreadable(bool zh);
 // capture command cannot carry.
 std::string unquotableInstallPath(bool zh);
 
+// The one notice of a login-item start on a desktop without a tray.
+std::string noTrayNotice(bool zh);
+// Desktop notifications.
+std::string updateAvailableNotice(const std::string& version, bool zh);
+std::string updatedNotice(const std::string& version, bool zh);
+std::string keepsStoppingNotice(bool zh);
+std::string deviceConnectedNotice(bool zh);
+std::string showNotifications(bool zh);
+
+// The token field.
+std::string showToken(bool zh);
+std::string tokenTooLong(bool zh);
+
+// Why a permission row reads "Not allowed" on X11.
+std::string xServerRefused(bool zh);
+std::string noXtest(bool zh);
+
 }  // namespace texts
+
+// Wayland when WAYLAND_DISPLAY is set or XDG_SESSION_TYPE says so; X11 otherwise.
+bool waylandSession(std::string_view waylandDisplay, std::string_view sessionType);
+// The same, from this process's environment.
+bool waylandSession();
+
+namespace texts {}  // namespace texts
 }  // namespace qx::host

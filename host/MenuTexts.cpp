@@ -134,6 +134,7 @@ std::string accessibilityRow(bool allowed, bool zh) {
             : cat({warn, " Accessibility (remote input): not allowed — Allow…"});
 }
 
+std::string tooltip(const std::string& statusLine) { return "Quorvex Host — " + statusLine; }
 std::string relaunchHint(bool zh) {
   return pick(zh, "Allowed in System Settings? Relaunch to apply", "已在系统设置里允许？重启 Quorvex Host 生效");
 }

@@ -38,6 +38,9 @@ std::int64_t countdownSeconds(TimePoint now, TimePoint until);
 std::string statusLine(const std::optional<Problem>& problem, const RunState& state, std::int64_t connectedClients,
                        const HostSettings& settings, TimePoint now, bool zh);
 
+// The tray icon's tooltip: the name, then the status line.
+std::string tooltip(const std::string& statusLine);
+
 std::string kindLabel(LocalAddress::Kind kind, bool zh);
 // Address, ':', port, three spaces, kind label.
 std::string addressRow(const LocalAddress& address, std::int64_t port, bool zh);

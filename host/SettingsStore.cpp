@@ -11,6 +11,7 @@ namespace {
 const QString kHostSettings = QStringLiteral("hostSettings");
 const QString kConfigured = QStringLiteral("configured");
 const QString kAutoCheckUpdates = QStringLiteral("autoCheckUpdates");
+const QString kShowNotifications = QStringLiteral("showNotifications");
 const QString kUpdateURL = QStringLiteral("updateURL");
 const QString kLtr = QStringLiteral("ltr");
 
@@ -74,6 +75,14 @@ bool SettingsStore::autoCheckUpdates() const {
 
 void SettingsStore::setAutoCheckUpdates(bool on) {
   QSettings(path_, QSettings::IniFormat).setValue(kAutoCheckUpdates, boolText(on));
+}
+
+bool SettingsStore::showNotifications() const {
+  return storedBool(QSettings(path_, QSettings::IniFormat), kShowNotifications, true);
+}
+
+void SettingsStore::setShowNotifications(bool on) {
+  QSettings(path_, QSettings::IniFormat).setValue(kShowNotifications, boolText(on));
 }
 
 std::optional<std::string> SettingsStore::updateURLOverride() const {

@@ -2,7 +2,7 @@
 
 // The host's settings and preferences in the per-user settings file (QSettings,
 // INI): "hostSettings" (the JSON form of HostSettings), "configured",
-// "autoCheckUpdates", "updateURL", "ltr", and the permission request flags.
+// "autoCheckUpdates", "showNotifications", "updateURL", "ltr", and the permission request flags.
 // Every call goes to the file; nothing is cached here. Typed reads are decided
 // by the stored text alone: a Bool is exactly "true" or "false", anything else
 // reads as the key's default. Main thread only.
@@ -32,6 +32,8 @@ class SettingsStore {
   bool configured() const;        // false unless "true" is stored
   bool autoCheckUpdates() const;  // true unless "false" is stored
   void setAutoCheckUpdates(bool on);
+  bool showNotifications() const;  // true unless "false" is stored
+  void setShowNotifications(bool on);
   std::optional<std::string> updateURLOverride() const;  // absent when missing, empty or not text
   bool ltr() const;                                      // true unless "false" is stored
 

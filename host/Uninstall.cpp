@@ -112,7 +112,9 @@ bool Uninstaller::moveToTrash(const fs::path& path) {
 }
 
 void Uninstaller::run() {
-  const Alerts::Answer answer = services_.alerts.show(uninstallAlert(controller_.chinese()));
+  Alerts::Alert alert = uninstallAlert(controller_.chinese());
+  alert.warning = true;
+  const Alerts::Answer answer = services_.alerts.show(alert);
   if (answer.button != 0) return;
 
   controller_.stopAndWait();

@@ -108,7 +108,8 @@ void UpdateFlow::checkEnded(bool userInitiated, UpdateCheck report) {
   const bool zh = controller_.chinese();
   if (report.error) {
     services_.systemLog.write("Quorvex Host: update check failed: " + *report.error);
-    if (userInitiated) services_.alerts.show({texts::checkFailedTitle(zh), *report.error, {texts::alertOK(zh)}, {}});
+    if (userInitiated)
+      services_.alerts.show({texts::checkFailedTitle(zh), *report.error, {texts::alertOK(zh)}, {}, true});
     return;
   }
   const bool available = report.available;

@@ -6,9 +6,12 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QIcon>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QSocketNotifier>
+#include <QSystemTrayIcon>
+#include <QTimer>
 #include <csignal>
 #include <filesystem>
 
@@ -34,6 +37,7 @@
 // Tray menu
 #include "host/Permissions.h"
 #include "host/ui/Clipboard.h"
+#include "host/ui/DesktopNotifications.h"
 #include "host/ui/SettingsWindow.h"
 #include "host/ui/TrayMenu.h"
 // Lifecycle
@@ -84,6 +88,9 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QCoreApplication::setOrganizationName("Quorvex");
   QCoreApplication::setApplicationName("QuorvexHost");
+  // The desktop matches the windows to the menu entry by this name.
+  QGuiApplication::setDesktopFileName(QStringLiteral("com.quorvex.host"));
+  const bool autostarted = QCoreApplication::arguments().contains(QStringLiteral("--autostart"));
   // A tray application: closing an alert or the settings window must not quit.
   QApplication::setQuitOnLastWindowClosed(false);
   quitOnSignals(app);
@@ -180,6 +187,10 @@ int main(int argc, char** argv) {
                                      .moveToTrash = &qx::host::Uninstaller::moveToTrash,
                                      .quit = [] { QCoreApplication::quit(); }},
                                     qx::host::MenuRegistration::defaults());
+  QApplication::setWindowIcon(
+      QIcon::fromTheme(QStringLiteral("com.quorvex.host"),
+                       QIcon(QString::fromStdString((bundle / "Contents/Resources/com.quorvex.host.svg").string()))));
+  qx::host::ControllerNotifications notifications(controller, settings, clock);
   qx::host::TrayMenu tray({controller, updates, permissionRequests, clock, clipboard, &systemLog},
                           {.openSettings = [&settingsWindow] { settingsWindow.show(); },
                            .uninstall = [&uninstaller] { uninstaller.run(); },
@@ -195,6 +206,18 @@ int main(int argc, char** argv) {
   const bool configured = settings.configured();
   controller.start();
   if (!configured) settingsWindow.show();
+  // Without a tray a started host would be invisible: a login start says so
+  // once, any other start opens the settings window.
+  if (configured) {
+    QTimer::singleShot(std::chrono::seconds(3), &app, [&settingsWindow, &settings, autostarted, chinese] {
+      if (QSystemTrayIcon::isSystemTrayAvailable()) return;
+      if (autostarted) {
+        qx::host::notifyDesktop(settings, qx::host::texts::noTrayNotice(chinese));
+      } else {
+        settingsWindow.show();
+      }
+    });
+  }
   updates.scheduleUpdateChecks();
   return QCoreApplication::exec();
 }

@@ -18,7 +18,7 @@ packages=(
   # host application (libqt6svg6: the bundle's SVG icons render empty without it)
   qt6-base-dev qtkeychain-qt6-dev libqt6svg6
   # desktop integration: entry checks, GLib's launcher, a tray under Xvfb
-  desktop-file-utils libglib2.0-bin trayer
+  desktop-file-utils libglib2.0-bin trayer openbox
   # UI tests: real clicks, a second clipboard client, a CJK font for the Chinese screenshots
   xdotool xclip fonts-droid-fallback
   # the end-to-end host test reads the tray menu over the accessibility bus

@@ -1,5 +1,6 @@
 #include "host/ui/MessageBoxAlerts.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QMessageBox>
 #include <QPushButton>
@@ -12,7 +13,8 @@ namespace qx::host {
 Alerts::Answer MessageBoxAlerts::show(const Alert& alert) {
   QMessageBox box;
   box.setWindowTitle(QStringLiteral("Quorvex Host"));
-  box.setIcon(QMessageBox::NoIcon);
+  box.setWindowIcon(QApplication::windowIcon());
+  box.setIcon(alert.warning ? QMessageBox::Warning : QMessageBox::Information);
   box.setText(QString::fromStdString(alert.title));
   box.setInformativeText(QString::fromStdString(alert.text));
   box.setWindowFlag(Qt::WindowStaysOnTopHint);
@@ -20,6 +22,7 @@ Alerts::Answer MessageBoxAlerts::show(const Alert& alert) {
   std::vector<QPushButton*> buttons;
   for (std::size_t i = 0; i < alert.buttons.size(); ++i) {
     // The first answers the alert; the others turn it down.
+    // Roles, so the desktop's button order applies.
     const QMessageBox::ButtonRole role = i == 0 ? QMessageBox::AcceptRole : QMessageBox::RejectRole;
     buttons.push_back(box.addButton(QString::fromStdString(alert.buttons[i]), role));
   }
@@ -32,6 +35,10 @@ Alerts::Answer MessageBoxAlerts::show(const Alert& alert) {
     checkbox = new QCheckBox(QString::fromStdString(alert.checkbox));
     box.setCheckBox(checkbox);  // the box owns it
   }
+
+  // Wide enough for the whole title: a short text would cut it.
+  const int titleWidth = box.fontMetrics().horizontalAdvance(box.windowTitle()) * 2 + 160;
+  box.setStyleSheet(QStringLiteral("QLabel#qt_msgbox_label { min-width: %1px; }").arg(std::max(titleWidth, 320)));
 
   // A tray application has no window of its own in front: raise the box and
   // take the focus once it is shown.

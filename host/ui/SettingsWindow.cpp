@@ -14,10 +14,14 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollArea>
+#include <QShortcut>
+#include <QSystemTrayIcon>
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "host/Contrast.h"
 #include "host/HostController.h"
+#include "host/HostTexts.h"
 #include "host/MenuTexts.h"
 #include "host/Permissions.h"
 #include "host/SettingsStore.h"
@@ -31,7 +35,10 @@ constexpr int contentWidth = 480;
 constexpr int contentHeight = 760;
 // Room for the window manager's title bar when the screen is shorter.
 constexpr int titleBarAllowance = 40;
-const QColor allowedGreen(0x1e, 0x8e, 0x3e);
+// The wanted hues; what is drawn is moved to 4.5:1 on the palette's window colour.
+const Rgb allowedGreen{0x1e, 0x8e, 0x3e};
+const Rgb invalidRed{0xd0, 0x00, 0x00};
+constexpr int tokenLimit = 32767;
 
 QString q(const std::string& text) { return QString::fromStdString(text); }
 
@@ -76,20 +83,34 @@ QFormLayout* formLayout(QWidget* parent) {
 
 QPushButton* button(const std::string& text, QWidget* parent) {
   auto* b = new QPushButton(q(text), parent);
-  // Return belongs to "Save and Start" alone, wherever the focus is.
-  b->setAutoDefault(false);
+  // Return and Space press the focused button; in a text field Return still
+  // goes to "Save and Start", the default.
+  b->setAutoDefault(true);
   return b;
 }
 
-// A filled green circle with a white check mark.
-QPixmap checkmark(int size, qreal ratio) {
+QColor readable(Rgb wanted, const QWidget* on) {
+  const QColor back = on->palette().color(QPalette::Window);
+  const Rgb c = readableOn(wanted, {static_cast<std::uint8_t>(back.red()), static_cast<std::uint8_t>(back.green()),
+                                    static_cast<std::uint8_t>(back.blue())});
+  return {c.r, c.g, c.b};
+}
+
+void setTextColour(QWidget* widget, Rgb wanted) {
+  QPalette palette = widget->palette();
+  palette.setColor(QPalette::WindowText, readable(wanted, widget));
+  widget->setPalette(palette);
+}
+
+// A filled circle in `fill` with a white check mark.
+QPixmap checkmark(int size, qreal ratio, const QColor& fill) {
   QPixmap pixmap(QSize(size, size) * ratio);
   pixmap.setDevicePixelRatio(ratio);
   pixmap.fill(Qt::transparent);
   QPainter painter(&pixmap);
   painter.setRenderHint(QPainter::Antialiasing);
   painter.setPen(Qt::NoPen);
-  painter.setBrush(allowedGreen);
+  painter.setBrush(fill);
   painter.drawEllipse(QRectF(0.5, 0.5, size - 1.0, size - 1.0));
   QPainterPath tick;
   tick.moveTo(size * 0.27, size * 0.52);
@@ -103,8 +124,9 @@ QPixmap checkmark(int size, qreal ratio) {
 
 }  // namespace
 
-// One permission: the label, then either "Allowed" in green or an "Allow…"
-// button that runs the request.
+// One permission: the label, then either "Allowed" in green or, when not
+// allowed, an "Allow…" button that runs the request (Wayland) or the reason
+// (X11, where nothing can be requested).
 class PermissionRow : public QWidget {
  public:
   PermissionRow(const std::string& label, bool zh, std::function<void()> request, QWidget* parent) : QWidget(parent) {
@@ -114,29 +136,34 @@ class PermissionRow : public QWidget {
     layout->addStretch(1);
     icon_ = new QLabel(this);
     const int size = fontMetrics().height();
-    icon_->setPixmap(checkmark(size, devicePixelRatioF()));
     allowed_ = new QLabel(q(form::allowed(zh)), this);
     allowed_->setObjectName("allowed");
-    QPalette palette = allowed_->palette();
-    palette.setColor(QPalette::WindowText, allowedGreen);
-    allowed_->setPalette(palette);
+    setTextColour(allowed_, allowedGreen);
+    icon_->setPixmap(checkmark(size, devicePixelRatioF(), allowed_->palette().color(QPalette::WindowText)));
+    reason_ = new QLabel(this);
+    reason_->setObjectName("reason");
     allow_ = button(form::allow(zh), this);
     allow_->setObjectName("allow");
     connect(allow_, &QPushButton::clicked, this, [request = std::move(request)] { request(); });
     layout->addWidget(icon_);
     layout->addWidget(allowed_);
+    layout->addWidget(reason_);
     layout->addWidget(allow_);
   }
 
-  void setGranted(bool granted) {
+  // `reason` empty: the request button.
+  void setGranted(bool granted, const std::string& reason) {
     icon_->setVisible(granted);
     allowed_->setVisible(granted);
-    allow_->setVisible(!granted);
+    reason_->setText(q(reason));
+    reason_->setVisible(!granted && !reason.empty());
+    allow_->setVisible(!granted && reason.empty());
   }
 
  private:
   QLabel* icon_ = nullptr;
   QLabel* allowed_ = nullptr;
+  QLabel* reason_ = nullptr;
   QPushButton* allow_ = nullptr;
 };
 
@@ -145,9 +172,11 @@ SettingsView::SettingsView(Services services, std::function<void()> onDone, QWid
       services_(services),
       onDone_(std::move(onDone)),
       zh_(services_.host.chinese()),
+      wayland_(waylandSession()),
       settings_(services_.host.settings()) {
   setWindowTitle(q(form::windowTitle(zh_)));
   // Titled and closable; neither resizable nor minimisable.
+  // Window managers may still minimise it: SettingsWindow::show() restores it.
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
   // Closing this window never ends the host, whatever the application's policy.
   setAttribute(Qt::WA_QuitOnClose, false);
@@ -159,6 +188,8 @@ SettingsView::SettingsView(Services services, std::function<void()> onDone, QWid
   scroll->setFrameShape(QFrame::NoFrame);
   scroll->setWidgetResizable(true);
   scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  // Not a tab stop of its own: the fields inside are.
+  scroll->setFocusPolicy(Qt::NoFocus);
   scroll->setWidget(buildForm());
   root->addWidget(scroll, 1);
   root->addWidget(buildBottomBar());
@@ -174,6 +205,11 @@ SettingsView::SettingsView(Services services, std::function<void()> onDone, QWid
        {&HostController::updateChanged, &HostController::updatePhaseChanged, &HostController::lastUpdateCheckChanged}) {
     connect(&host, changed, this, &SettingsView::renderUpdates);
   }
+  // Ctrl+W does what the title bar's close button does; Ctrl+Q quits.
+  connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), this), &QShortcut::activated, this, &QWidget::close);
+  connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q), this), &QShortcut::activated, this,
+          [] { QCoreApplication::quit(); });
+
   renderValidity();
   renderPermissions();
   renderUpdates();
@@ -214,10 +250,19 @@ QWidget* SettingsView::buildForm() {
   const std::optional<std::string> stored = services_.tokens.load();
   tokenUnknown_ = !stored.has_value();
   token_ = new QLineEdit(q(stored.value_or("")), tokenRow);
-  token_->setMinimumWidth(180);
+  token_->setMinimumWidth(140);
   token_->setObjectName("token");
+  token_->setEchoMode(QLineEdit::Password);
+  // One over the limit, so a longer paste shows as refused instead of cut.
+  token_->setMaxLength(tokenLimit + 1);
   token_->setPlaceholderText(q(form::tokenPlaceholder(zh_)));
   connect(token_, &QLineEdit::textEdited, this, [this] { tokenEdited_ = true; });
+  connect(token_, &QLineEdit::textChanged, this, [this] { renderValidity(); });
+  QPushButton* show = button(texts::showToken(zh_), tokenRow);
+  show->setObjectName("showToken");
+  show->setCheckable(true);
+  connect(show, &QPushButton::toggled, this,
+          [this](bool on) { token_->setEchoMode(on ? QLineEdit::Normal : QLineEdit::Password); });
   QPushButton* generate = button(form::generate(zh_), tokenRow);
   generate->setObjectName("generate");
   connect(generate, &QPushButton::clicked, this, [this] {
@@ -225,6 +270,7 @@ QWidget* SettingsView::buildForm() {
     tokenEdited_ = true;
   });
   tokenLayout->addWidget(token_, 1);
+  tokenLayout->addWidget(show);
   tokenLayout->addWidget(generate);
   rows->addRow(q(form::token(zh_)), tokenRow);
   section(form::connectionSection(zh_), connection, form::connectionFooter(zh_));
@@ -269,7 +315,8 @@ QWidget* SettingsView::buildForm() {
   accessibility_->setObjectName("accessibility");
   permissionRows->addWidget(screenRecording_);
   permissionRows->addWidget(accessibility_);
-  section(form::permissionsSection(zh_), permissions, form::permissionsFooter(zh_));
+  // On X11 nothing needs allowing once, nor a relaunch.
+  section(form::permissionsSection(zh_), permissions, wayland_ ? form::permissionsFooter(zh_) : std::string());
 
   // The login item, outside any section. A first setup proposes it.
   QFrame* login = group(page);
@@ -278,6 +325,10 @@ QWidget* SettingsView::buildForm() {
   loginItem_->setObjectName("loginItem");
   loginItem_->setChecked(form::initialLoginItem(services_.settings.configured(), services_.host.loginItemEnabled()));
   loginRow->addWidget(loginItem_);
+  notifications_ = new QCheckBox(q(texts::showNotifications(zh_)), login);
+  notifications_->setObjectName("showNotifications");
+  notifications_->setChecked(services_.settings.showNotifications());
+  loginRow->addWidget(notifications_);
   section({}, login, {});
 
   // Version and updates. Both buttons act at once, without Save.
@@ -316,18 +367,26 @@ QWidget* SettingsView::buildBottomBar() {
   auto* layout = new QHBoxLayout(bar);
   invalid_ = caption(form::invalidListen(zh_), bar);
   invalid_->setObjectName("invalidListen");
-  invalid_->setWordWrap(false);
-  QPalette palette = invalid_->palette();
-  palette.setColor(QPalette::WindowText, Qt::red);
-  invalid_->setPalette(palette);
-  layout->addWidget(invalid_);
+  // Wraps: the Quit button may share the bar.
+  invalid_->setWordWrap(true);
+  setTextColour(invalid_, invalidRed);
+  layout->addWidget(invalid_, 3);
   layout->addStretch(1);
+  // Without a tray there is no menu to quit from.
+  quit_ = button(menu::quit(zh_), bar);
+  quit_->setObjectName("quit");
+  connect(quit_, &QPushButton::clicked, this, [] { QCoreApplication::quit(); });
+  layout->addWidget(quit_);
   QPushButton* cancel = button(form::cancel(zh_), bar);
   cancel->setObjectName("cancel");
   connect(cancel, &QPushButton::clicked, this, &SettingsView::reject);
   save_ = new QPushButton(q(form::saveAndStart(zh_)), bar);
   save_->setObjectName("save");
   save_->setDefault(true);
+  // The default look is the accent fill; focus adds a ring of its own.
+  save_->setStyleSheet(
+      QStringLiteral("QPushButton#save:focus { outline: none; border: 2px solid palette(highlight); "
+                     "border-radius: 4px; padding: 4px 12px; }"));
   connect(save_, &QPushButton::clicked, this, &SettingsView::save);
   layout->addWidget(cancel);
   layout->addWidget(save_);
@@ -335,14 +394,25 @@ QWidget* SettingsView::buildBottomBar() {
 }
 
 void SettingsView::renderValidity() {
-  const bool valid = form::listenValid(settings_);
-  invalid_->setVisible(!valid);
-  save_->setEnabled(valid);
+  const bool listenValid = form::listenValid(settings_);
+  const bool tokenValid = token_->text().size() <= tokenLimit;
+  invalid_->setText(q(listenValid ? texts::tokenTooLong(zh_) : form::invalidListen(zh_)));
+  invalid_->setVisible(!listenValid || !tokenValid);
+  save_->setEnabled(listenValid && tokenValid);
 }
 
 void SettingsView::renderPermissions() {
-  screenRecording_->setGranted(services_.host.screenRecording());
-  accessibility_->setGranted(services_.host.accessibility());
+  const bool screen = services_.host.screenRecording();
+  // On X11 a refused connection takes both; a missing XTEST only input.
+  screenRecording_->setGranted(screen, wayland_ ? std::string() : texts::xServerRefused(zh_));
+  accessibility_->setGranted(services_.host.accessibility(), wayland_ ? std::string()
+                                                             : screen ? texts::noXtest(zh_)
+                                                                      : texts::xServerRefused(zh_));
+}
+
+void SettingsView::showEvent(QShowEvent* event) {
+  quit_->setVisible(!QSystemTrayIcon::isSystemTrayAvailable());
+  QDialog::showEvent(event);
 }
 
 void SettingsView::renderUpdates() {
@@ -355,7 +425,7 @@ void SettingsView::renderUpdates() {
 }
 
 void SettingsView::save() {
-  if (!form::listenValid(settings_)) return;
+  if (!save_->isEnabled()) return;
   const std::string token = form::trimSpacesAndTabs(token_->text().toStdString());
   services_.host.setSettings(settings_);
   services_.settings.save(settings_);
@@ -365,6 +435,7 @@ void SettingsView::save() {
     services_.settings.setAutoCheckUpdates(autoCheck_->isChecked());
     services_.updates.scheduleUpdateChecks();
   }
+  services_.settings.setShowNotifications(notifications_->isChecked());
   services_.host.restart();
   if (onDone_) onDone_();
 }
@@ -384,6 +455,8 @@ SettingsWindow::~SettingsWindow() { delete window_.data(); }
 
 void SettingsWindow::show() {
   if (!window_) window_ = new SettingsView(services_, [this] { forget(); });
+  // Also back from minimised, where a window manager may still put it.
+  window_->setWindowState((window_->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
   window_->show();
   window_->raise();
   window_->activateWindow();

@@ -4,7 +4,8 @@
 // options, the two permissions, the login item and the update options. Edits
 // stay in the window until "Save and Start", which publishes and stores them
 // and (re)starts the server; Cancel and Escape drop them. The title-bar close
-// button only hides the window, so its edits come back with the next show().
+// button and Ctrl+W only hide the window, so its edits come back with the next
+// show(); Ctrl+Q quits.
 // Main thread only.
 
 #include <QDialog>
@@ -51,6 +52,8 @@ class SettingsView : public QDialog {
  protected:
   // The title-bar close button hides; QDialog would reject.
   void closeEvent(QCloseEvent* event) override;
+  // The "Quit" button shows while no tray offers the menu.
+  void showEvent(QShowEvent* event) override;
 
  private:
   QWidget* buildForm();
@@ -63,6 +66,7 @@ class SettingsView : public QDialog {
   Services services_;
   std::function<void()> onDone_;
   bool zh_ = false;
+  bool wayland_ = false;
 
   // The edited copy; fps and rate control are saved back as loaded.
   HostSettings settings_;
@@ -78,12 +82,14 @@ class SettingsView : public QDialog {
   PermissionRow* screenRecording_ = nullptr;
   PermissionRow* accessibility_ = nullptr;
   QCheckBox* loginItem_ = nullptr;
+  QCheckBox* notifications_ = nullptr;
   QLabel* currentVersion_ = nullptr;
   QLabel* latestVersion_ = nullptr;
   QCheckBox* autoCheck_ = nullptr;
   QPushButton* checkNow_ = nullptr;
   QPushButton* updateNow_ = nullptr;
   QLabel* invalid_ = nullptr;
+  QPushButton* quit_ = nullptr;
   QPushButton* save_ = nullptr;
 };
 

@@ -3,12 +3,12 @@
 #include <QAction>
 #include <QCursor>
 #include <QIcon>
-#include <QKeySequence>
 #include <QMenu>
 #include <QString>
 #include <QSystemTrayIcon>
 
 #include "host/HostController.h"
+#include "host/HostTexts.h"
 #include "host/Permissions.h"
 #include "host/UpdateFlow.h"
 #include "host/ui/Clipboard.h"
@@ -86,7 +86,6 @@ void TrayMenu::build() {
   m.addSeparator();
 
   QAction* settings = m.addAction(actionText(menu::settings(zh_)));
-  settings->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Comma));
   connect(settings, &QAction::triggered, this, [this] {
     if (actions_.openSettings) actions_.openSettings();
   });
@@ -109,7 +108,6 @@ void TrayMenu::build() {
     if (actions_.uninstall) actions_.uninstall();
   });
   QAction* quit = m.addAction(actionText(menu::quit(zh_)));
-  quit->setShortcut(QKeySequence::Quit);
   connect(quit, &QAction::triggered, this, [this] {
     if (actions_.quit) actions_.quit();
   });
@@ -157,7 +155,8 @@ void TrayMenu::render() {
   screenRecording_->setEnabled(!host.screenRecording());
   accessibility_->setText(actionText(menu::accessibilityRow(host.accessibility(), zh_)));
   accessibility_->setEnabled(!host.accessibility());
-  relaunch_->setVisible(!host.screenRecording());
+  // Only a Wayland portal grant waits for a relaunch.
+  relaunch_->setVisible(!host.screenRecording() && waylandSession());
 
   loginItem_->setChecked(host.loginItemEnabled());
   version_->setText(actionText(menu::version(services_.updates.currentVersion())));
@@ -169,7 +168,7 @@ void TrayMenu::render() {
     shownIcon_ = icon;
     tray_->setIcon(iconFor(icon));
   }
-  tray_->setToolTip(QString::fromStdString(status));
+  tray_->setToolTip(QString::fromStdString(menu::tooltip(status)));
 }
 
 void TrayMenu::runUpdateItem() {
@@ -184,8 +183,10 @@ void TrayMenu::runUpdateItem() {
 QIcon TrayMenu::iconFor(menu::TrayIcon icon) const {
   const std::filesystem::path file =
       services_.host.paths().bundle / "Contents" / "Resources" / menu::fallbackIconFile(icon);
-  return QIcon::fromTheme(QString::fromStdString(menu::themeIconName(icon)),
-                          QIcon(QString::fromStdString(file.string())));
+  // Monochrome icons follow the panel's colours; full-colour theme icons would not.
+  const QString symbolic = QString::fromStdString(menu::themeIconName(icon) + "-symbolic");
+  if (QIcon::hasThemeIcon(symbolic)) return QIcon::fromTheme(symbolic);
+  return QIcon(QString::fromStdString(file.string()));
 }
 
 }  // namespace qx::host

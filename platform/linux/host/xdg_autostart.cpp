@@ -34,7 +34,8 @@ fs::path executableOf(const fs::path& bundle) { return bundle / "Contents/MacOS/
 }  // namespace
 
 std::optional<std::string> autostartEntry(const fs::path& bundle, const fs::path& icon) {
-  const std::optional<std::string> exec = desktop::execValue(desktop::launchCommand(bundle));
+  // --autostart tells the program it was started at login.
+  const std::optional<std::string> exec = desktop::execValue(desktop::launchCommand(bundle, {"--autostart"}));
   if (!exec) return std::nullopt;
   std::string text =
       "[Desktop Entry]\n"

@@ -1,20 +1,33 @@
-// The settings window on a real X server: validation on every keystroke, the
-// Save order, Cancel and Escape, the title-bar close that only hides, and
-// screenshots in both languages.
+// The settings window on a real X server with a window manager: validation on
+// every keystroke, the Save order, Cancel and Escape, the title-bar close that
+// only hides, the keyboard, the no-tray Quit, desktop notifications as a test
+// notification service receives them, and screenshots in both languages on a
+// light and a dark palette.
 
 #include <gtest/gtest.h>
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QClipboard>
 #include <QComboBox>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusVirtualObject>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QStyleFactory>
+#include <QSystemTrayIcon>
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
 #include <iostream>
 
+#include "host/HostTexts.h"
+#include "host/MenuTexts.h"
+#include "host/ui/DesktopNotifications.h"
+#include "host/ui/MessageBoxAlerts.h"
 #include "host/ui/SettingsWindow.h"
 #include "tests/backend/host_ui/host_rig.h"
 #include "tests/backend/host_ui/ui_desktop.h"
@@ -35,6 +48,7 @@ struct QuitWatch : QObject {
   }
 };
 QuitWatch* quitWatch = nullptr;
+UiDesktop* desktop = nullptr;
 
 struct Window {
   HostRig& rig;
@@ -192,9 +206,11 @@ TEST(SettingsWindow, CloseButtonOnlyHides) {
 // "Check Now", "Update Now…" and the permission rows act at once and follow
 // the controller.
 TEST(SettingsWindow, ButtonsActWithoutSave) {
+  ::setenv("WAYLAND_DISPLAY", "wayland-test", 1);  // where a permission can be requested
   HostRig rig({.accessibility = false});
   Window window(rig);
   SettingsView* view = window.show();
+  ::unsetenv("WAYLAND_DISPLAY");
   auto* checkNow = part<QPushButton>(view, "checkNow");
   auto* updateNow = part<QPushButton>(view, "updateNow");
   EXPECT_FALSE(updateNow->isVisible());
@@ -221,15 +237,254 @@ TEST(SettingsWindow, ButtonsActWithoutSave) {
   EXPECT_TRUE(rig.events.empty());
 }
 
-TEST(SettingsWindow, Screenshots) {
-  for (bool zh : {false, true}) {
-    HostRig rig({.chinese = zh, .configured = !zh, .screenRecording = zh});
+// Minimised by the window manager, the window comes back, raised and focused,
+// when it is shown again (from the menu or a second start).
+TEST(SettingsWindow, MinimisedWindowComesBack) {
+  HostRig rig;
+  Window window(rig);
+  SettingsView* view = window.show();
+  EXPECT_FALSE(view->windowFlags() & Qt::WindowMinimizeButtonHint);
+  Process::Options minimise;
+  minimise.args = {findOnPath("xdotool"), "windowminimize", std::to_string(view->winId())};
+  run(std::move(minimise));
+  ASSERT_TRUE(waitUntil([&] { return view->isMinimized(); })) << "the window manager did not minimise it";
+  EXPECT_EQ(window.show(), view);
+  EXPECT_TRUE(waitUntil([&] { return !view->isMinimized() && view->isActiveWindow(); }));
+}
+
+// Return and Space press the focused button; Return in a text field saves.
+TEST(SettingsWindow, KeysPressTheFocusedButton) {
+  struct Case {
+    const char* focus;
+    Qt::Key key;
+    bool saves;
+  };
+  for (const Case& c : {Case{"cancel", Qt::Key_Return, false}, Case{"cancel", Qt::Key_Space, false},
+                        Case{"token", Qt::Key_Return, true}, Case{"listen", Qt::Key_Enter, true}}) {
+    SCOPED_TRACE(std::string(c.focus) + " " + std::to_string(c.key));
+    HostRig rig;
     Window window(rig);
     SettingsView* view = window.show();
-    EXPECT_EQ(view->size(), QSize(480, 760));
-    if (!zh) retype(part<QLineEdit>(view, "listen"), ":0");  // shows the red message
-    spin(300ms);
-    std::cout << "screenshot: " << screenshot(zh ? "settings-zh" : "settings-en", view->frameGeometry()) << "\n";
+    auto* target = part<QWidget>(view, c.focus);
+    target->setFocus();
+    QTest::keyClick(target, c.key);
+    EXPECT_TRUE(waitUntil([&] { return !view->isVisible(); }));
+    EXPECT_EQ(!rig.events.empty(), c.saves);
+  }
+}
+
+// An alert with the application icon, the warning sign and its whole title.
+TEST(SettingsWindow, AlertScreenshot) {
+  host::MessageBoxAlerts alerts;
+  QTimer::singleShot(800ms, [] {
+    QWidget* box = QApplication::activeModalWidget();
+    ASSERT_NE(box, nullptr);
+    EXPECT_FALSE(box->windowIcon().isNull());
+    std::cout << "screenshot: " << screenshot("alert", box->frameGeometry()) << "\n";
+    box->close();
+  });
+  alerts.show({"Quorvex Host", "Port 8771 is in use.", {"OK"}, {}, true});
+}
+
+// Tab visits only visible controls and comes back round; the default button
+// looks different once it has the focus.
+TEST(SettingsWindow, TabChainHasNoInvisibleStop) {
+  HostRig rig;
+  Window window(rig);
+  SettingsView* view = window.show();
+  auto* save = part<QPushButton>(view, "save");
+  const QImage unfocused = save->grab().toImage();
+  save->setFocus();
+  spin(100ms);
+  EXPECT_NE(save->grab().toImage(), unfocused) << "focus does not show on the default button";
+  QTest::keyClick(save, Qt::Key_Tab);
+  EXPECT_EQ(QApplication::focusWidget(), part<QWidget>(view, "listen"));
+  for (int i = 0; i < 30 && QApplication::focusWidget() != save; ++i) {
+    QWidget* at = QApplication::focusWidget();
+    EXPECT_FALSE(qobject_cast<QScrollArea*>(at)) << "a stop without a visible control";
+    EXPECT_TRUE(at->isVisible()) << at->objectName().toStdString();
+    QTest::keyClick(at, Qt::Key_Tab);
+  }
+  EXPECT_EQ(QApplication::focusWidget(), save);
+}
+
+// On X11 a row that is not allowed names the reason instead of a button that
+// cannot help; the "allow once / relaunch" footer belongs to Wayland.
+TEST(SettingsWindow, PermissionRowsBySession) {
+  const std::string footer = host::form::permissionsFooter(false);
+  struct Case {
+    bool wayland, screen, access;
+    std::string screenReason, accessReason;
+  };
+  for (const Case& c :
+       {Case{false, false, false, "The X server refused the connection", "The X server refused the connection"},
+        Case{false, true, false, "", "The X server has no XTEST extension"}, Case{true, false, false, "", ""}}) {
+    SCOPED_TRACE(c.wayland);
+    if (c.wayland) ::setenv("WAYLAND_DISPLAY", "wayland-test", 1);
+    HostRig rig({.screenRecording = c.screen, .accessibility = c.access});
+    Window window(rig);
+    SettingsView* view = window.show();
+    ::unsetenv("WAYLAND_DISPLAY");
+    for (auto [row, reason] : {std::pair{"screenRecording", c.screenReason}, {"accessibility", c.accessReason}}) {
+      auto* r = part<QWidget>(view, row);
+      if (r->findChild<QLabel*>("allowed")->isVisible()) continue;
+      EXPECT_EQ(part<QLabel>(r, "reason")->isVisible() ? part<QLabel>(r, "reason")->text().toStdString() : "", reason);
+      EXPECT_EQ(part<QPushButton>(r, "allow")->isVisible(), reason.empty());
+    }
+    bool footerShown = false;
+    for (QLabel* l : view->findChildren<QLabel*>()) footerShown |= l->text().toStdString() == footer;
+    EXPECT_EQ(footerShown, c.wayland);
+  }
+}
+
+// The token is masked until "Show"; a paste over the field's limit is refused
+// with a message rather than cut.
+TEST(SettingsWindow, TokenMaskedAndOverlongPasteRefused) {
+  HostRig rig;
+  Window window(rig);
+  SettingsView* view = window.show();
+  auto* token = part<QLineEdit>(view, "token");
+  auto* message = part<QLabel>(view, "invalidListen");
+  EXPECT_EQ(token->echoMode(), QLineEdit::Password);
+  part<QPushButton>(view, "showToken")->click();
+  EXPECT_EQ(token->echoMode(), QLineEdit::Normal);
+  for (int length : {32768, 40000, 32767}) {
+    QGuiApplication::clipboard()->setText(QString(length, 'a'));
+    token->selectAll();
+    token->paste();
+    SCOPED_TRACE(length);
+    EXPECT_EQ(part<QPushButton>(view, "save")->isEnabled(), length <= 32767);
+    EXPECT_EQ(message->isVisible(), length > 32767);
+    if (length > 32767) {
+      EXPECT_EQ(message->text(), "The token is too long (at most 32767 characters)");
+    }
+  }
+}
+
+// Records Notify calls as a notification daemon receives them.
+struct NotificationService : QDBusVirtualObject {
+  std::vector<QString> bodies;
+  bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+    if (message.member() != "Notify") return false;
+    bodies.push_back(message.arguments().value(4).toString());
+    connection.send(message.createReply(QVariant::fromValue(static_cast<uint>(bodies.size()))));
+    return true;
+  }
+  QString introspect(const QString&) const override { return {}; }
+};
+
+// A device's first connection and a server that stops a third time in a row
+// are notified, each once; the check box and a missing service silence them.
+TEST(SettingsWindow, NotificationsThroughTheSessionBus) {
+  HostRig rig;
+  host::fake::ManualClock& clock = rig.clock;
+  EXPECT_FALSE(host::notifyDesktop(rig.store, "nobody listens")) << "no service yet";
+  NotificationService service;
+  QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "notification-service");
+  ASSERT_TRUE(bus.registerVirtualObject("/org/freedesktop/Notifications", &service));
+  ASSERT_TRUE(bus.registerService("org.freedesktop.Notifications"));
+
+  host::ControllerNotifications notifications(*rig.host, rig.store, clock);
+  rig.startServer();
+  for (const char* line : {"connected clients: 1", "connected clients: 0", "connected clients: 2"}) {
+    rig.serverPrints(line);
+  }
+  for (int end = 0; end < 4; ++end) {
+    rig.launcher.end({host::ProcessEnd::Reason::exit, 1});
+    clock.advance(std::chrono::seconds(31));
+  }
+  EXPECT_TRUE(waitUntil([&] { return service.bodies.size() >= 2; }));
+  spin(200ms);
+  EXPECT_EQ(service.bodies, (std::vector<QString>{"A device connected.", "The service keeps stopping. See Show Log."}));
+
+  Window window(rig);
+  SettingsView* view = window.show();
+  auto* box = part<QCheckBox>(view, "showNotifications");
+  EXPECT_TRUE(box->isChecked());
+  box->click();
+  part<QPushButton>(view, "save")->click();
+  EXPECT_FALSE(rig.store.showNotifications());
+  EXPECT_FALSE(host::notifyDesktop(rig.store, "silenced"));
+
+  // What the service received, drawn for a look.
+  QLabel shown("<b>Quorvex Host</b><br>" + service.bodies.front());
+  shown.setWindowFlags(Qt::ToolTip);
+  shown.setMargin(12);
+  shown.show();
+  ASSERT_TRUE(waitUntil([&] { return shown.windowHandle()->isExposed(); }));
+  spin(200ms);
+  std::cout << "screenshot: " << screenshot("notification", shown.frameGeometry()) << "\n";
+  bus.unregisterService("org.freedesktop.Notifications");
+  QDBusConnection::disconnectFromBus("notification-service");
+}
+
+QPalette darkPalette() {
+  QPalette p;
+  const QColor window(0x31, 0x36, 0x3b), base(0x23, 0x26, 0x29), text(0xef, 0xf0, 0xf1);
+  p.setColor(QPalette::Window, window);
+  p.setColor(QPalette::WindowText, text);
+  p.setColor(QPalette::Base, base);
+  p.setColor(QPalette::AlternateBase, window);
+  p.setColor(QPalette::Text, text);
+  p.setColor(QPalette::Button, window);
+  p.setColor(QPalette::ButtonText, text);
+  p.setColor(QPalette::Highlight, QColor(0x3d, 0xae, 0xe9));
+  p.setColor(QPalette::HighlightedText, Qt::white);
+  p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x80, 0x80, 0x80));
+  p.setColor(QPalette::Disabled, QPalette::ButtonText, QColor(0x80, 0x80, 0x80));
+  return p;
+}
+
+TEST(SettingsWindow, Screenshots) {
+  const QPalette light = QApplication::palette();
+  for (bool dark : {false, true}) {
+    QApplication::setPalette(dark ? darkPalette() : light);
+    for (bool zh : {false, true}) {
+      HostRig rig({.chinese = zh, .configured = !zh, .screenRecording = zh});
+      Window window(rig);
+      SettingsView* view = window.show();
+      EXPECT_EQ(view->size(), QSize(480, 760));
+      if (!zh) retype(part<QLineEdit>(view, "listen"), ":0");  // shows the red message
+      spin(300ms);
+      const std::string name = std::string("settings-") + (zh ? "zh" : "en") + (dark ? "-dark" : "");
+      std::cout << "screenshot: " << screenshot(name, view->frameGeometry()) << "\n";
+    }
+  }
+  QApplication::setPalette(light);
+}
+
+// Quitting last: the application is on its way out afterwards.
+
+// Ctrl+W hides like the close button (the edits stay); Ctrl+Q quits.
+TEST(SettingsWindow, CtrlWHidesAndCtrlQQuits) {
+  HostRig rig;
+  Window window(rig);
+  SettingsView* view = window.show();
+  retype(part<QLineEdit>(view, "listen"), ":7000");
+  QTest::keyClick(part<QLineEdit>(view, "listen"), Qt::Key_W, Qt::ControlModifier);
+  EXPECT_TRUE(waitUntil([&] { return !view->isVisible(); }));
+  EXPECT_EQ(window.show(), view);
+  EXPECT_EQ(part<QLineEdit>(view, "listen")->text(), ":7000");
+  const int quitsBefore = quitWatch->quits;
+  QTest::keyClick(part<QLineEdit>(view, "listen"), Qt::Key_Q, Qt::ControlModifier);
+  EXPECT_TRUE(waitUntil([&] { return quitWatch->quits == quitsBefore + 1; }));
+  EXPECT_TRUE(rig.events.empty());
+}
+
+// While no tray offers the menu, the bottom bar has a Quit button.
+TEST(SettingsWindow, QuitButtonWhileThereIsNoTray) {
+  for (bool tray : {false, true}) {
+    if (tray) desktop->startTray();
+    ASSERT_TRUE(waitUntil([&] { return QSystemTrayIcon::isSystemTrayAvailable() == tray; }));
+    HostRig rig;
+    Window window(rig);
+    SettingsView* view = window.show();
+    auto* quit = part<QPushButton>(view, "quit");
+    EXPECT_EQ(quit->isVisible(), !tray);
+    if (tray) continue;
+    const int quitsBefore = quitWatch->quits;
+    quit->click();
+    EXPECT_TRUE(waitUntil([&] { return quitWatch->quits == quitsBefore + 1; }));
   }
 }
 
@@ -240,7 +495,11 @@ int main(int argc, char** argv) {
   qx::test::runInOwnSessionBus(argc, argv);
   testing::InitGoogleTest(&argc, argv);
   qx::test::UiDesktop desktop(1280, 1024);
+  desktop.startWindowManager();
+  qx::test::desktop = &desktop;
   QApplication app(argc, argv);
+  QApplication::setWindowIcon(
+      QIcon(QString::fromStdString(qx::test::sourcePath("host/resources/com.quorvex.host.svg"))));
   qx::test::QuitWatch watch;
   app.installEventFilter(&watch);
   qx::test::quitWatch = &watch;

@@ -60,6 +60,17 @@ struct Tray {
 
 // The visible items, in order: "(text)" for a disabled one, "[x] "/"[ ] "
 // before a toggle, "---" for a separator.
+QPalette darkPalette() {
+  QPalette p;
+  const QColor window(0x31, 0x36, 0x3b), text(0xef, 0xf0, 0xf1);
+  for (auto role : {QPalette::Window, QPalette::Button, QPalette::Base}) p.setColor(role, window);
+  for (auto role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text}) p.setColor(role, text);
+  p.setColor(QPalette::Highlight, QColor(0x3d, 0xae, 0xe9));
+  p.setColor(QPalette::Disabled, QPalette::Text, QColor(0x90, 0x90, 0x90));
+  p.setColor(QPalette::Disabled, QPalette::WindowText, QColor(0x90, 0x90, 0x90));
+  return p;
+}
+
 std::vector<std::string> items(QMenu* menu) {
   std::vector<std::string> shown;
   for (QAction* a : menu->actions()) {
@@ -121,6 +132,7 @@ TEST(TrayMenu, ItemsInOrderForEachState) {
     std::function<void(HostRig&)> setUp;
     std::vector<std::string> expected;
     int button = 1;
+    bool dark = false;
   };
   const auto running = [](HostRig& rig) {
     rig.startServer();
@@ -163,7 +175,7 @@ TEST(TrayMenu, ItemsInOrderForEachState) {
                    },
                    join(join({"(" + warn + "No Screen Recording permission: capture fails)"}, addresses),
                         join({"---", warn + "Screen Recording: not allowed — Allow…",
-                              "(✓ Accessibility (remote input))", "Allowed in System Settings? Relaunch to apply"},
+                              "(✓ Accessibility (remote input))"},  // no relaunch on X11
                              commandsEn))});
   cases.push_back({"menu-not-set-up-en",
                    {.configured = false, .accessibility = false},
@@ -181,20 +193,33 @@ TEST(TrayMenu, ItemsInOrderForEachState) {
                              join({"---"}, allowed)),
                         commandsEn)});
 
+  // The two running menus again on a dark palette.
+  for (int i = 0; i < 2; ++i) {
+    cases.push_back(cases[i]);
+    cases.back().name += "-dark";
+    cases.back().dark = true;
+  }
+  const QPalette light = QApplication::palette();
   for (Case& c : cases) {
     SCOPED_TRACE(c.name);
+    QApplication::setPalette(c.dark ? darkPalette() : light);
     HostRig rig(c.options);
     Tray tray(rig);
     c.setUp(rig);
     tray.show();
     QMenu* menu = tray.open(c.button);
     EXPECT_EQ(items(menu), c.expected);
+    // The tray menu has no keyboard focus: no shortcut labels that would do nothing.
+    for (QAction* a : menu->actions()) EXPECT_TRUE(a->shortcut().isEmpty()) << a->text().toStdString();
+    EXPECT_EQ(tray.icon().toolTip().toStdString(),
+              "Quorvex Host — " + c.expected.front().substr(1, c.expected.front().size() - 2));
     if (c.name.starts_with("menu-running") || c.name == "menu-no-screen-recording-en") {
       const QRect area = menu->geometry().united(tray.icon().geometry()).adjusted(-24, 0, 24, 24);
       std::cout << "screenshot: " << screenshot(c.name, area & QApplication::primaryScreen()->geometry()) << "\n";
     }
     menu->hide();
   }
+  QApplication::setPalette(light);
 }
 
 // The open menu follows the controller in place: the countdown advances on
@@ -248,6 +273,7 @@ TEST(TrayMenu, ChoosingAnAddressCopiesOnlyTheAddress) {
 }
 
 TEST(TrayMenu, ItemsCallTheirOperations) {
+  ::setenv("WAYLAND_DISPLAY", "wayland-test", 1);  // the relaunch row is Wayland's
   HostRig rig({.screenRecording = false});
   Tray tray(rig);
   rig.startServer();
@@ -276,6 +302,7 @@ TEST(TrayMenu, ItemsCallTheirOperations) {
   EXPECT_EQ(rig.events, (std::vector<std::string>{"login item on @:8771", "server launched @:8771",
                                                   "open " + rig.dir.file("host.log") + " @:8771",
                                                   "detached /bin/sh @:8771", "quit @:8771"}));
+  ::unsetenv("WAYLAND_DISPLAY");
 }
 
 }  // namespace

@@ -88,6 +88,26 @@ void UiDesktop::startTray() {
   if (!trayOwned(display())) throw std::runtime_error("trayer did not take the tray selection");
 }
 
+void UiDesktop::startWindowManager() {
+  if (windowManager_) return;
+  const std::string openbox = findOnPath("openbox");
+  if (openbox.empty()) throw std::runtime_error("openbox not installed");
+  Process::Options options;
+  options.args = {openbox, "--sm-disable"};
+  options.pipeStdin = false;
+  windowManager_ = std::make_unique<Process>(std::move(options));
+  // Running once it owns the screen's window-manager selection.
+  for (int i = 0; i < 200; ++i) {
+    Connection c = connect(display());
+    std::unique_ptr<xcb_get_selection_owner_reply_t, decltype(&std::free)> reply(
+        xcb_get_selection_owner_reply(c.get(), xcb_get_selection_owner(c.get(), atom(c.get(), "WM_S0")), nullptr),
+        &std::free);
+    if (reply && reply->owner != XCB_WINDOW_NONE) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  throw std::runtime_error("openbox did not take the window-manager selection");
+}
+
 bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
   QElapsedTimer timer;
   timer.start();

@@ -31,12 +31,16 @@ class UiDesktop {
   // Starts trayer at the top right and waits until it owns the tray
   // selection. Later calls do nothing.
   void startTray();
+  // Starts openbox, a window manager that minimises and restores as desktops
+  // do. Later calls do nothing.
+  void startWindowManager();
 
   const std::string& display() const { return x_->display(); }
 
  private:
   std::unique_ptr<XServer> x_;
   std::unique_ptr<Process> tray_;
+  std::unique_ptr<Process> windowManager_;
 };
 
 // Runs the Qt event loop until `done` holds or `timeout` passes.

@@ -4,6 +4,7 @@
 
 #include <chrono>
 
+#include "host/Contrast.h"
 #include "host/HostTexts.h"
 
 namespace qx::host {
@@ -159,6 +160,30 @@ TEST(Language, ChineseWhenTheFirstPreferredLanguageIsChinese) {
   EXPECT_FALSE(chineseFor({"en-US", "zh-Hans-CN"}));
   EXPECT_FALSE(chineseFor({}));
   EXPECT_FALSE(chineseFor({"z"}));
+}
+
+TEST(Session, WaylandWhenEitherVariableSaysSo) {
+  EXPECT_TRUE(waylandSession("wayland-0", ""));
+  EXPECT_TRUE(waylandSession("", "wayland"));
+  EXPECT_FALSE(waylandSession("", "x11"));
+  EXPECT_FALSE(waylandSession("", ""));
+}
+
+// The fixed colours of old read under 4.5:1; moved, they reach it on light and
+// dark windows, and a colour that already does is kept.
+TEST(Contrast, TextColoursReachFourAndAHalfOnLightAndDarkWindows) {
+  EXPECT_NEAR(contrastRatio({0, 0, 0}, {255, 255, 255}), 21.0, 1e-9);
+  EXPECT_NEAR(contrastRatio({0x1e, 0x8e, 0x3e}, {0xef, 0xef, 0xef}), 3.7, 0.1);
+  const Rgb green{0x1e, 0x8e, 0x3e}, red{0xd0, 0, 0};
+  for (const Rgb background : {Rgb{255, 255, 255}, Rgb{0xef, 0xef, 0xef}, Rgb{0x31, 0x36, 0x3b}, Rgb{0x20, 0x20, 0x20},
+                               Rgb{0x80, 0x80, 0x80}}) {
+    for (const Rgb wanted : {green, red}) {
+      const Rgb shown = readableOn(wanted, background);
+      EXPECT_GE(contrastRatio(shown, background), 4.5) << int(background.r) << " " << int(wanted.r);
+      EXPECT_LT(contrastRatio(shown, background), 6.0) << "moved farther than needed";
+    }
+  }
+  EXPECT_EQ(readableOn({0, 0x60, 0}, {255, 255, 255}), (Rgb{0, 0x60, 0}));
 }
 
 TEST(Texts, MendedAndComposedTexts) {
