@@ -19,6 +19,8 @@ constexpr int kBitrate = 96000;
 // Larger outputs than 10 s per buffer mean a malformed buffer, not audio.
 constexpr double kMaxOutputFrames = 10.0 * kOutputRate;
 constexpr int kMaxChannels = 64;
+// One second of converted audio may wait for the encode queue.
+constexpr std::size_t kMaxBacklogFloats = std::size_t{kOutputRate} * kOutputChannels;
 
 // Gives the calling thread the best scheduling priority an unprivileged
 // process may take: the nice ceiling RLIMIT_NICE grants (none by default).
@@ -115,11 +117,32 @@ void AudioMuxer::ingest(const SampleBuffer& sample) {
   if (!produced || *produced == 0) return;
 
   const std::size_t floats = std::min(*produced * kOutputChannels, converted_.size());
-  std::vector<float> samples(converted_.begin(), converted_.begin() + static_cast<std::ptrdiff_t>(floats));
+  {
+    std::lock_guard lock(state_->backlogMutex);
+    std::vector<float>& backlog = state_->backlog;
+    backlog.insert(backlog.end(), converted_.begin(), converted_.begin() + static_cast<std::ptrdiff_t>(floats));
+    if (backlog.size() > kMaxBacklogFloats) {
+      const std::size_t excess = backlog.size() - kMaxBacklogFloats;
+      const std::size_t drop = (excess + kOpusFrameFloats - 1) / kOpusFrameFloats * kOpusFrameFloats;
+      backlog.erase(backlog.begin(), backlog.begin() + static_cast<std::ptrdiff_t>(std::min(drop, backlog.size())));
+    }
+    if (state_->drainQueued) return;
+    state_->drainQueued = true;
+  }
   std::weak_ptr<EncodeState> weak = state_;
-  encodeQueue_->post([weak, samples = std::move(samples)] {
-    if (auto state = weak.lock()) encodeWholeFrames(*state, samples);
+  encodeQueue_->post([weak] {
+    if (auto state = weak.lock()) drainBacklog(*state);
   });
+}
+
+void AudioMuxer::drainBacklog(EncodeState& state) {
+  std::vector<float> samples;
+  {
+    std::lock_guard lock(state.backlogMutex);
+    samples.swap(state.backlog);
+    state.drainQueued = false;
+  }
+  encodeWholeFrames(state, samples);
 }
 
 void AudioMuxer::encodeWholeFrames(EncodeState& state, std::span<const float> samples) {

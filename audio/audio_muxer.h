@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <vector>
@@ -23,6 +24,9 @@ namespace qx {
 // Threads: ingest() runs on the engine's serial audio-sample queue (one buffer
 // at a time); encoding and writing run on the muxer's own serial queue
 // "com.quorvex.screencap.audioencode", so a slow reader delays only that queue.
+// What waits for that queue is bounded to one second of audio: past that the
+// oldest whole 20-ms frames are dropped, so a reader that stalls costs audio,
+// never memory.
 // start() is called once before the first ingest().
 class AudioMuxer {
  public:
@@ -49,6 +53,11 @@ class AudioMuxer {
   // Everything the encode queue touches. Queued work holds it weakly, so work
   // that runs after the muxer is gone drops its samples.
   struct EncodeState {
+    std::mutex backlogMutex;
+    std::vector<float> backlog;  // guarded by backlogMutex: converted, not yet taken by the encode queue
+    bool drainQueued = false;    // guarded by backlogMutex: one drain at a time waits on the queue
+
+    // Encode queue only.
     int fd = -1;
     std::unique_ptr<OpusEncoder> encoder;  // written once by start(), before any audio
     PendingSamples pending;
@@ -56,6 +65,7 @@ class AudioMuxer {
     LogFn log;
   };
 
+  static void drainBacklog(EncodeState& state);
   static void encodeWholeFrames(EncodeState& state, std::span<const float> samples);
   void noteDelivery(std::uint64_t nowNs);
 

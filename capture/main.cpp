@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "audio/muxer_audio_sink.h"
+#include "audio/retrying_audio_source.h"
 #include "capture/audio_port.h"
 #include "capture/capture_engine.h"
 #include "capture/displays.h"
@@ -17,6 +18,7 @@
 #include "common/log.h"
 #include "platform/linux/asio/asio_dispatch.h"
 #include "platform/linux/openh264/openh264_session.h"
+#include "platform/linux/pulse/pulse_recorder.h"
 #include "platform/linux/pulse/swr_converter.h"
 #include "platform/linux/x11/x11_capture_service.h"
 #include "platform/linux/x11/x11_display_power.h"
@@ -35,13 +37,22 @@ int main(int argc, char** argv) {
 
   const qx::Options options = qx::parseArgs(args);
 
+  // Nothing there at all is a failed start; a display that refused us is a
+  // missing permission.
+  if (auto unreachable = displays.unreachableReason()) {
+    qx::logErr("start failed: " + *unreachable);
+    return 1;
+  }
   if (!qx::checkCaptureAccess(displays, qx::stderrLog())) return 2;
 
   // Everything below lives until the process ends; nothing is torn down, the
   // process leaves through _exit from whichever thread decides it is over.
   static qx::SystemClock clock;
   static qx::AsioQueueFactory queues;
-  static qx::X11CaptureService capture;
+  // System audio on the sound server, kept trying while it is away; every
+  // capture backend records through it.
+  static qx::RetryingAudioSource audio(qx::pulseRecorderStart(), queues, qx::stderrLog());
+  static qx::X11CaptureService capture({}, &audio);
   static qx::X11DisplayPowerService power;
   static qx::AnnexBWriter writer(STDOUT_FILENO);
   static qx::SwrConverterFactory converters;

@@ -1,7 +1,6 @@
 #include "host/BundleReplacement.h"
 
 #include <cerrno>
-#include <string>
 #include <vector>
 
 namespace qx::host {
@@ -23,7 +22,7 @@ std::error_code copyContents(BundleFiles& files, const fs::path& from, const fs:
     if (ec) return ec;
     switch (status.type()) {
       case fs::file_type::directory:
-        if ((ec = files.makeDirectory(target, status.permissions()))) return ec;
+        if ((ec = files.makeDirectory(target))) return ec;
         if ((ec = copyContents(files, entry.path(), target))) return ec;
         break;
       case fs::file_type::regular:
@@ -73,25 +72,26 @@ std::error_code replaceByRenames(BundleFiles& files, const fs::path& bundle, con
 
 }  // namespace
 
-std::error_code replaceBundle(BundleFiles& files, const fs::path& bundle, const fs::path& newApp) {
-  const fs::path parent = bundle.parent_path();
-  const fs::path staged = parent / stagedBundleName;
+fs::path stagedBundlePath(const fs::path& bundle) { return bundle.parent_path() / stagedBundleName; }
+
+std::error_code stageBundle(BundleFiles& files, const fs::path& bundle, const fs::path& newApp) {
+  const fs::path staged = stagedBundlePath(bundle);
   files.removeAll(staged);
 
   std::error_code ec;
-  const fs::file_status status = fs::status(newApp, ec);
-  if (ec) return ec;
-  if (!fs::is_directory(status)) return std::make_error_code(std::errc::not_a_directory);
-  ec = files.makeDirectory(staged, status.permissions());
+  if (!fs::is_directory(fs::symlink_status(newApp, ec))) return std::make_error_code(std::errc::not_a_directory);
+  ec = files.makeDirectory(staged);
   if (!ec) ec = copyContents(files, newApp, staged);
   // The staged copy's own entry must be on disk before it is swapped in.
-  if (!ec) ec = files.syncDirectory(parent);
-  if (ec) {
-    files.removeAll(staged);
-    return ec;
-  }
+  if (!ec) ec = files.syncDirectory(bundle.parent_path());
+  if (ec) files.removeAll(staged);
+  return ec;
+}
 
-  ec = files.exchange(staged, bundle);
+std::error_code installStagedBundle(BundleFiles& files, const fs::path& bundle) {
+  const fs::path parent = bundle.parent_path();
+  const fs::path staged = stagedBundlePath(bundle);
+  std::error_code ec = files.exchange(staged, bundle);
   if (exchangeUnsupported(ec)) return replaceByRenames(files, bundle, staged, parent / movedBundleName);
   if (ec) {
     files.removeAll(staged);
@@ -110,14 +110,16 @@ std::error_code replaceBundle(BundleFiles& files, const fs::path& bundle, const 
   return {};
 }
 
+std::error_code replaceBundle(BundleFiles& files, const fs::path& bundle, const fs::path& newApp) {
+  if (std::error_code ec = stageBundle(files, bundle, newApp)) return ec;
+  return installStagedBundle(files, bundle);
+}
+
 void removeReplacementLeftovers(BundleFiles& files, const fs::path& bundle) {
   std::error_code ec;
   if (!fs::exists(fs::symlink_status(bundle, ec))) return;
-  static const std::string prefix = ".Quorvex Host.app.";
-  std::vector<fs::path> leftovers;
-  for (fs::directory_iterator it(bundle.parent_path(), ec); !ec && it != fs::directory_iterator(); it.increment(ec))
-    if (it->path().filename().string().starts_with(prefix)) leftovers.push_back(it->path());
-  for (const fs::path& path : leftovers) files.removeAll(path);
+  files.removeAll(bundle.parent_path() / stagedBundleName);
+  files.removeAll(bundle.parent_path() / movedBundleName);
 }
 
 }  // namespace qx::host

@@ -635,6 +635,10 @@ std::optional<std::string> signBundle(const std::filesystem::path& app, const Se
 }
 
 std::optional<std::string> infoPlistVersion(std::string_view xml) {
+  return infoPlistString(xml, "CFBundleShortVersionString");
+}
+
+std::optional<std::string> infoPlistString(std::string_view xml, std::string_view name) {
   // Comments could hide a decoy key in front of the real one.
   std::string text;
   for (;;) {
@@ -645,7 +649,7 @@ std::optional<std::string> infoPlistVersion(std::string_view xml) {
     if (close == std::string_view::npos) return std::nullopt;
     xml.remove_prefix(close + 3);
   }
-  constexpr std::string_view key = "<key>CFBundleShortVersionString</key>";
+  const std::string key = "<key>" + std::string(name) + "</key>";
   auto at = text.find(key);
   if (at == std::string::npos) return std::nullopt;
   std::string_view rest = std::string_view(text).substr(at + key.size());

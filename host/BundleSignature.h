@@ -121,8 +121,10 @@ std::optional<std::string> writeBundleSignature(const std::filesystem::path& app
 // scanBundle, then writeBundleSignature.
 std::optional<std::string> signBundle(const std::filesystem::path& app, const SecretKey& key);
 
-// CFBundleShortVersionString of an XML property list, absent when missing
-// or not a string.
+// The string value of `key` in an XML property list, absent when missing or
+// not a string.
+std::optional<std::string> infoPlistString(std::string_view xml, std::string_view key);
+// infoPlistString of CFBundleShortVersionString.
 std::optional<std::string> infoPlistVersion(std::string_view xml);
 
 namespace texts {

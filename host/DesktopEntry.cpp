@@ -3,6 +3,7 @@
 #include <set>
 
 #include "common/text.h"
+#include "host/BundleReplacement.h"
 
 namespace qx::host::desktop {
 namespace {
@@ -11,9 +12,10 @@ namespace {
 constexpr std::string_view reserved = " \t\n\r\"'\\><~|&;$*?#()`";
 // Characters escaped by a backslash inside a quoted argument.
 constexpr std::string_view escapedInQuotes = "\"`$\\";
-// The script that runs the path in $0: `sh -c SCRIPT PATH`.
 constexpr std::string_view shell = "/bin/sh";
-constexpr std::string_view shellScript = "exec \"$0\"";
+// The older form for a path with `%`: `sh -c SCRIPT EXECUTABLE`.
+constexpr std::string_view olderShellScript = "exec \"$0\"";
+constexpr std::string_view bundleExecutable = "Contents/MacOS/QuorvexHost";
 // Field codes, current and deprecated.
 constexpr std::string_view fieldCodes = "fFuUdDnNickvm";
 
@@ -210,14 +212,39 @@ std::optional<std::map<std::string, std::string>> parseEntry(std::string_view te
   return entry;
 }
 
-std::vector<std::string> launchCommand(const std::string& executable) {
-  if (executable.find('%') == std::string::npos) return {executable};
-  return {std::string(shell), "-c", std::string(shellScript), executable};
+std::vector<std::string> launchCommand(const std::filesystem::path& bundle, const std::vector<std::string>& arguments) {
+  std::vector<std::string> argv = {std::string(shell), "-c", bundleLaunchScript, bundle.string()};
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  return argv;
 }
 
 std::string launchedProgram(const std::vector<std::string>& argv) {
-  if (argv.size() == 4 && argv[0] == shell && argv[1] == "-c" && argv[2] == shellScript) return argv[3];
+  if (argv.size() >= 4 && argv[0] == shell && argv[1] == "-c") {
+    if (argv[2] == bundleLaunchScript) return (std::filesystem::path(argv[3]) / bundleExecutable).string();
+    if (argv[2] == olderShellScript) return argv[3];
+  }
   return argv.empty() ? std::string() : argv.front();
+}
+
+std::optional<std::string> withExec(std::string_view text, std::string_view exec) {
+  std::string out;
+  bool inFirstGroup = false;
+  bool replaced = false;
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    const std::string_view line = text.substr(0, end == std::string_view::npos ? text.size() : end + 1);
+    text.remove_prefix(line.size());
+    if (!line.empty() && line.front() == '[') inFirstGroup = line.starts_with("[Desktop Entry]");
+    const std::size_t equals = line.find('=');
+    if (inFirstGroup && !replaced && equals != std::string_view::npos && trimSpaces(line.substr(0, equals)) == "Exec") {
+      out += "Exec=" + std::string(exec) + (line.back() == '\n' ? "\n" : "");
+      replaced = true;
+    } else {
+      out += line;
+    }
+  }
+  if (!replaced) return std::nullopt;
+  return out;
 }
 
 bool execStarts(std::string_view text, const std::filesystem::path& executable) {

@@ -48,14 +48,22 @@ std::optional<std::string> unescapeString(std::string_view value);
 // that appears twice in one group.
 std::optional<std::map<std::string, std::string>> parseEntry(std::string_view text);
 
-// The Exec words that start `executable` with nothing to open. GLib checks that
-// an Exec program exists before it expands `%%`, so it would refuse a path that
-// holds `%`; such a path is handed to /bin/sh (which it finds) as an argument.
-std::vector<std::string> launchCommand(const std::string& executable);
+// The Exec words that start the bundle `bundle` (its QuorvexHost) with
+// `arguments`: /bin/sh running bundleLaunchScript with the bundle's path, so a
+// bundle that a crash during an update left moved aside is put back first.
+// The path is an argument to /bin/sh, so GLib, which checks that an Exec
+// program exists before it expands `%%`, accepts any path.
+std::vector<std::string> launchCommand(const std::filesystem::path& bundle,
+                                       const std::vector<std::string>& arguments = {});
 
-// The program `argv` starts: its first word, or the path in a launchCommand
-// through /bin/sh.
+// The program `argv` starts: the bundle's QuorvexHost for a launchCommand, the
+// path in the older `/bin/sh -c 'exec "$0"' PATH` form, else its first word.
 std::string launchedProgram(const std::vector<std::string>& argv);
+
+// `text` with the value of the [Desktop Entry] group's Exec key replaced by
+// `exec` (as written in the file), every other line as it was; absent when
+// the group has no Exec key.
+std::optional<std::string> withExec(std::string_view text, std::string_view exec);
 
 // True when `text` is a desktop entry whose Exec starts `executable` (the same
 // path, or another path naming the same file).

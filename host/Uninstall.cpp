@@ -1,5 +1,7 @@
 #include "host/Uninstall.h"
 
+#include <sys/stat.h>
+
 #include <QDir>
 #include <QFile>
 #include <QSettings>
@@ -8,10 +10,12 @@
 #include <iterator>
 #include <system_error>
 
+#include "host/BundleSignature.h"
 #include "host/DesktopEntry.h"
 #include "host/HostController.h"
 #include "host/SettingsStore.h"
 #include "host/TokenStore.h"
+#include "host/UpdateTexts.h"
 
 namespace qx::host {
 namespace {
@@ -21,6 +25,24 @@ namespace fs = std::filesystem;
 void removeFile(const fs::path& path) {
   std::error_code ignored;
   fs::remove(path, ignored);
+}
+
+std::optional<std::string> readSmallFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return std::nullopt;
+  std::string text;
+  char buffer[4096];
+  while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+    text.append(buffer, static_cast<std::size_t>(in.gcount()));
+    if (text.size() > (1 << 20)) return std::nullopt;
+  }
+  return text;
+}
+
+bool makePrivateDirectory(const fs::path& dir) {
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  return !ec && fs::is_directory(fs::symlink_status(dir, ec)) && ::chmod(dir.c_str(), 0700) == 0;
 }
 
 }  // namespace
@@ -38,6 +60,29 @@ Alerts::Alert uninstallAlert(bool zh) {
           "Also delete settings, token and logs"};
 }
 
+Alerts::Alert folderKeptAlert(FolderKept why, const fs::path& folder, bool zh) {
+  std::string text;
+  switch (why) {
+    case FolderKept::notABundle:
+      text = zh ? "程序所在的文件夹不是 Quorvex Host 应用包，已保留在原处："
+                : "The program's folder was left in place because it is not a Quorvex Host bundle: ";
+      break;
+    case FolderKept::notTrashed:
+      text = zh ? "无法将程序所在的文件夹移到废纸篓，已保留在原处："
+                : "The program's folder could not be moved to the Trash and was left in place: ";
+      break;
+  }
+  return {text + folder.string(), {}, {texts::alertOK(zh)}, {}};
+}
+
+bool isHostBundle(const fs::path& folder) {
+  std::error_code ec;
+  if (!folder.filename().string().ends_with(".app")) return false;
+  if (!fs::is_regular_file(fs::symlink_status(folder / "Contents/MacOS/QuorvexHost", ec))) return false;
+  const std::optional<std::string> plist = readSmallFile(folder / "Contents/Info.plist");
+  return plist && infoPlistString(*plist, "CFBundleIdentifier") == bundleIdentifier;
+}
+
 MenuRegistration MenuRegistration::defaults() {
   const QDir data(QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation));
   auto at = [&](const char* relative) {
@@ -49,7 +94,22 @@ MenuRegistration MenuRegistration::defaults() {
 Uninstaller::Uninstaller(HostController& controller, Services services, MenuRegistration menu)
     : controller_(controller), services_(std::move(services)), menu_(std::move(menu)) {}
 
-bool Uninstaller::moveToTrash(const fs::path& path) { return QFile::moveToTrash(QFile::decodeName(path.c_str())); }
+bool Uninstaller::moveToTrash(const fs::path& path) {
+  const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+  if (data.isEmpty() || QDir::isRelativePath(data)) return false;
+  const fs::path trash = fs::path(QFile::encodeName(data).toStdString()) / "Trash";
+  if (!makePrivateDirectory(trash / "files") || !makePrivateDirectory(trash / "info") || ::chmod(trash.c_str(), 0700))
+    return false;
+  QString moved;
+  if (!QFile::moveToTrash(QFile::decodeName(path.c_str()), &moved)) return false;
+  const fs::path inTrash(QFile::encodeName(moved).toStdString());
+  std::error_code ec;
+  if (fs::equivalent(inTrash.parent_path(), trash / "files", ec)) return true;
+  // Somewhere else (a trash of its own beside the working folder): back.
+  fs::rename(inTrash, path, ec);
+  removeFile(inTrash.parent_path().parent_path() / "info" / (inTrash.filename().string() + ".trashinfo"));
+  return false;
+}
 
 void Uninstaller::run() {
   const Alerts::Answer answer = services_.alerts.show(uninstallAlert(controller_.chinese()));
@@ -65,7 +125,13 @@ void Uninstaller::run() {
     removeFile(fs::path(log.string() + ".1"));
   }
   removeMenuRegistration();
-  services_.moveToTrash(controller_.paths().bundle);
+  const fs::path& bundle = controller_.paths().bundle;
+  // Started from an unpacked tree, two levels up may be any folder at all.
+  if (!isHostBundle(bundle)) {
+    services_.alerts.show(folderKeptAlert(FolderKept::notABundle, bundle, controller_.chinese()));
+  } else if (!services_.moveToTrash(bundle)) {
+    services_.alerts.show(folderKeptAlert(FolderKept::notTrashed, bundle, controller_.chinese()));
+  }
   services_.quit();
 }
 

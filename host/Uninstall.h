@@ -4,7 +4,9 @@
 // removes the login item, optionally the settings, the token and the host
 // logs, always the application-menu entry and icons the installer registered
 // for this bundle, moves the bundle to the desktop's trash and quits. Every
-// housekeeping error is ignored; a bundle that cannot be trashed still quits.
+// housekeeping error is ignored. Only a folder that is a Quorvex Host bundle
+// is trashed; a folder that is not, or that cannot be trashed, stays where it
+// is with a notice, and the application still quits.
 
 #include <filesystem>
 #include <functional>
@@ -20,6 +22,15 @@ class TokenStore;
 
 // The confirmation with its checkbox; buttons "Uninstall" (first), "Cancel".
 Alerts::Alert uninstallAlert(bool zh);
+
+// Why the program's folder stayed where it was.
+enum class FolderKept { notABundle, notTrashed };
+// The notice followed by the folder's path; one button, "OK".
+Alerts::Alert folderKeptAlert(FolderKept why, const std::filesystem::path& folder, bool zh);
+
+// True when `folder`'s name ends in ".app", it holds Contents/MacOS/QuorvexHost
+// and its Contents/Info.plist names the identifier "com.quorvex.host".
+bool isHostBundle(const std::filesystem::path& folder);
 
 // What scripts/install.sh registers in the desktop's application menu.
 struct MenuRegistration {
@@ -51,7 +62,11 @@ class Uninstaller {
   // The whole flow; returns after Cancel, or once quit was requested.
   void run();
 
-  // QFile::moveToTrash: the freedesktop trash of the volume holding `path`.
+  // Moves `path` into the home trash ($XDG_DATA_HOME/Trash, by default
+  // ~/.local/share/Trash), created first with files/ and info/ (mode 0700) so
+  // that QFile::moveToTrash never falls back to the working folder. True only
+  // when the moved item lies in that trash; one that landed elsewhere is put
+  // back.
   static bool moveToTrash(const std::filesystem::path& path);
 
  private:

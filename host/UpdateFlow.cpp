@@ -176,12 +176,20 @@ void UpdateFlow::downloaded(UpdateCheck result) {
     return;
   }
   controller_.setUpdate(result);
+  // The copy beside the bundle is what gets verified and then installed, so a
+  // change to the download after this point cannot reach the bundle.
   fs::path app = *result.path;
   std::string version = *result.latest;
-  services_.background.run([verify = services_.verify, app = std::move(app), version = std::move(version),
+  services_.background.run([verify = services_.verify, &files = services_.files, bundle = controller_.paths().bundle,
+                            app = std::move(app), version = std::move(version), zh = controller_.chinese(),
                             weak = std::weak_ptr<UpdateFlow*>(self_),
                             result = std::move(result)]() mutable -> BackgroundWork::Continuation {
-    std::optional<std::string> verdict = verify(app, version);
+    std::optional<std::string> verdict;
+    if (std::error_code ec = stageBundle(files, bundle, app)) {
+      verdict = texts::replaceFailed(zh) + ec.message();
+    } else if ((verdict = verify(stagedBundlePath(bundle), version))) {
+      files.removeAll(stagedBundlePath(bundle));
+    }
     return [weak = std::move(weak), result = std::move(result), verdict = std::move(verdict)] {
       if (auto self = weak.lock()) (*self)->verified(result, verdict);
     };
@@ -196,7 +204,7 @@ void UpdateFlow::verified(const UpdateCheck& result, const std::optional<std::st
   controller_.setUpdatePhase(UpdatePhase::installing(*result.latest));
   // The server's files are about to change under it.
   controller_.stopAndWait();
-  if (std::error_code ec = replaceBundle(services_.files, controller_.paths().bundle, fs::path(*result.path))) {
+  if (std::error_code ec = installStagedBundle(services_.files, controller_.paths().bundle)) {
     updateFailed(texts::replaceFailed(controller_.chinese()) + ec.message());
     startServerAgain();
     return;

@@ -36,7 +36,9 @@ class UpdateFlow : public QObject {
 
  public:
   // Every service must outlive the flow, except what the background work
-  // carries: the updater command and the verifier are copied into it.
+  // carries: the updater command and the verifier are copied into it, and
+  // `files`, used there to copy the download, must outlive the background
+  // work too.
   struct Services {
     Scheduler& scheduler;
     WallClock& wallClock;

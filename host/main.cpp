@@ -108,6 +108,10 @@ int main(int argc, char** argv) {
   qx::host::SyslogSystemLog systemLog;
   const std::filesystem::path bundle = macOSDir.parent_path().parent_path();
   qx::host::XdgAutostart autostart(qx::host::XdgAutostart::defaultEntryFile(), bundle);
+  // Entries an older version wrote start the bundle without putting back one
+  // that a crash during an update left moved aside.
+  autostart.refresh();
+  qx::host::refreshLaunchEntry(qx::host::MenuRegistration::defaults().entry, bundle);
 
   qx::host::HostController::Services services{
       .clock = clock,
@@ -140,7 +144,8 @@ int main(int argc, char** argv) {
   qx::host::SystemWallClock wallClock;
   qx::host::ThreadWork background;
   qx::host::MessageBoxAlerts alerts;
-  qx::host::PosixBundleFiles bundleFiles;
+  // Used by background work, whose threads may outlive main's scope.
+  static qx::host::PosixBundleFiles bundleFiles;
   const std::optional<qx::host::PublicKey> updateKey = qx::host::pinnedUpdateKey();
   const bool chinese = identity.chinese;
   qx::host::UpdateFlow updates(

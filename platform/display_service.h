@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 namespace qx {
@@ -52,6 +53,11 @@ class DisplayService {
   // The pixel size of the display's current mode; absent when the display has
   // no mode or is unknown.
   virtual std::optional<DisplayModeSize> currentModePixelSize(DisplayID id) = 0;
+
+  // Why the display system cannot be reached at all (nothing answers where it
+  // should be), naming the display; absent when it answers, whether or not it
+  // lets us capture (that is preflightCaptureAccess). Never prompts.
+  [[nodiscard]] virtual std::optional<std::string> unreachableReason() = 0;
 
   // True when screen capture is allowed right now. Never prompts.
   [[nodiscard]] virtual bool preflightCaptureAccess() = 0;

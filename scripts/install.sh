@@ -79,12 +79,11 @@ exec_word() {
   s="\"$s\""
   printf '%s' "${s//\\/\\\\}"
 }
-# GLib looks for the Exec program before it expands %%, so a path with % is
-# started through /bin/sh (the same form the login item uses).
-case $program in
-  *%*) exec_line="/bin/sh -c $(exec_word 'exec "$0"') $(exec_word "$program")" ;;
-  *) exec_line=$(exec_word "$program") ;;
-esac
+# The same Exec words as the login item's: /bin/sh starts the bundle, first
+# putting back a copy that a crash during an update left moved aside. The path
+# is an argument to /bin/sh, so GLib accepts it whatever it holds (even %).
+launch_script='[ -e "$0" ] || mv "${0%/*}/.Quorvex Host.app.old" "$0"; exec "$0/Contents/MacOS/QuorvexHost" "$@"'
+exec_line="/bin/sh -c $(exec_word "$launch_script") $(exec_word "$bundle")"
 
 apps="$data/applications"
 icons="$data/icons/hicolor/scalable/apps"

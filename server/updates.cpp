@@ -89,6 +89,29 @@ bool resolvesInside(const fs::path& root, const fs::path& link) {
   return true;
 }
 
+// Only the owner's execute bit is signed, so no other bit of the feed's modes
+// (setuid, group or other write) is kept: folders 0755, files 0755 or 0644.
+std::error_code normaliseModes(const fs::path& root) {
+  std::error_code ec;
+  auto normalise = [&](const fs::path& path, const fs::file_status& status) {
+    const bool executable = (status.permissions() & fs::perms::owner_exec) != fs::perms::none;
+    if (fs::is_directory(status) || (fs::is_regular_file(status) && executable)) {
+      fs::permissions(path, static_cast<fs::perms>(0755), ec);
+    } else if (fs::is_regular_file(status)) {
+      fs::permissions(path, static_cast<fs::perms>(0644), ec);
+    }
+  };
+  const fs::file_status rootStatus = fs::symlink_status(root, ec);
+  if (ec || !fs::is_directory(rootStatus)) return ec;  // a link is judged by linkLeavingTree
+  normalise(root, rootStatus);
+  for (fs::recursive_directory_iterator it(root, ec); !ec && it != fs::recursive_directory_iterator();
+       it.increment(ec)) {
+    const fs::file_status status = it->symlink_status(ec);
+    if (!ec) normalise(it->path(), status);
+  }
+  return ec;
+}
+
 }  // namespace
 
 std::optional<std::string> linkLeavingTree(const fs::path& root) {
@@ -259,6 +282,7 @@ UpdateCheck runUpdate(const std::optional<std::string>& url, std::string_view cu
   // Links are copied as links and the copy is what gets checked, so what is
   // reported is what was vetted, whatever the feed does meanwhile.
   fs::copy(source, target, fs::copy_options::recursive | fs::copy_options::copy_symlinks, ec);
+  if (!ec) ec = normaliseModes(target);
   if (ec) {
     report.error = "copy failed: " + ec.message();
     return report;

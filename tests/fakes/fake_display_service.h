@@ -72,6 +72,8 @@ class FakeDisplayService final : public DisplayService {
     return d ? d->mode : std::nullopt;
   }
 
+  // The fake display system always answers.
+  std::optional<std::string> unreachableReason() override { return std::nullopt; }
   bool preflightCaptureAccess() override {
     ++preflightCalls_;
     return granted_;

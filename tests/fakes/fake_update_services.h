@@ -71,8 +71,8 @@ class StepBundleFiles final : public BundleFiles {
  public:
   explicit StepBundleFiles(BundleFiles& real) : real_(real) {}
 
-  std::error_code makeDirectory(const std::filesystem::path& path, std::filesystem::perms perms) override {
-    return step("mkdir", path, [&] { return real_.makeDirectory(path, perms); });
+  std::error_code makeDirectory(const std::filesystem::path& path) override {
+    return step("mkdir", path, [&] { return real_.makeDirectory(path); });
   }
   std::error_code copyFile(const std::filesystem::path& from, const std::filesystem::path& to) override {
     return step("copy", to, [&] { return real_.copyFile(from, to); });
@@ -97,7 +97,8 @@ class StepBundleFiles final : public BundleFiles {
 
   // Steps are counted from 1; 0 never fails.
   int failAt = 0;
-  int crashAt = 0;  // this step is done, then Crash is thrown
+  std::string failOn;  // the first step of this name ("exchange") fails
+  int crashAt = 0;     // this step is done, then Crash is thrown
   bool exchangeUnsupported = false;
   std::vector<std::string> steps;  // "op path", in order
 
@@ -106,7 +107,10 @@ class StepBundleFiles final : public BundleFiles {
   std::error_code step(const char* name, const std::filesystem::path& path, Op op) {
     steps.push_back(std::string(name) + " " + path.string());
     const int n = static_cast<int>(steps.size());
-    if (n == failAt) return std::make_error_code(std::errc::io_error);
+    if (n == failAt || name == failOn) {
+      failOn.clear();
+      return std::make_error_code(std::errc::io_error);
+    }
     std::error_code ec = op();
     if (n == crashAt) throw Crash{};
     return ec;

@@ -11,14 +11,17 @@
 namespace qx::test {
 
 std::unique_ptr<PulseServer> PulseServer::start() {
-  std::string bin = findOnPath("pulseaudio");
-  if (bin.empty()) throw std::runtime_error("pulseaudio not installed");
   auto server = std::unique_ptr<PulseServer>(new PulseServer());
   server->dir_ = std::make_unique<TempDir>();
-  const std::string socket = server->dir_->file("native");
-  server->server_ = "unix:" + socket;
+  server->server_ = "unix:" + server->dir_->file("native");
   ::mkdir(server->dir_->file("runtime").c_str(), 0700);
+  server->launch();
+  return server;
+}
 
+void PulseServer::launch() {
+  std::string bin = findOnPath("pulseaudio");
+  if (bin.empty()) throw std::runtime_error("pulseaudio not installed");
   Process::Options opts;
   opts.args = {bin,
                "-n",  // no default.pa: only the modules below
@@ -31,30 +34,37 @@ std::unique_ptr<PulseServer> PulseServer::start() {
                "-L",
                "module-null-sink sink_name=qxnull",
                "-L",
-               "module-native-protocol-unix auth-anonymous=1 socket=" + socket};
+               "module-native-protocol-unix auth-anonymous=1 socket=" + dir_->file("native")};
   opts.pipeStdin = false;
-  opts.setEnv = server->clientEnv();
+  opts.setEnv = clientEnv();
   opts.unsetEnv = {"PULSE_SERVER", "DBUS_SESSION_BUS_ADDRESS", "DISPLAY"};
-  server->process_ = std::make_unique<Process>(std::move(opts));
+  process_ = std::make_unique<Process>(std::move(opts));
 
   // Ready once a client can talk to it and the null sink is the default.
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
   std::string last;
   while (std::chrono::steady_clock::now() < deadline) {
-    RunResult info = server->runClient({"pactl", "info"});
-    if (info.status == 0 && info.out.find("Default Sink: qxnull") != std::string::npos) return server;
+    RunResult info = runClient({"pactl", "info"});
+    if (info.status == 0 && info.out.find("Default Sink: qxnull") != std::string::npos) return;
     last = info.err;
-    server->process_->pump(std::chrono::milliseconds(100));
-    if (server->process_->wait(std::chrono::milliseconds(0))) break;  // it died
+    process_->pump(std::chrono::milliseconds(100));
+    if (process_->wait(std::chrono::milliseconds(0))) break;  // it died
   }
-  throw std::runtime_error("PulseAudio did not start: " + last + server->process_->err());
+  throw std::runtime_error("PulseAudio did not start: " + last + process_->err());
 }
 
-PulseServer::~PulseServer() {
-  if (process_) {
-    process_->signal(SIGTERM);
-    if (!process_->wait(std::chrono::seconds(5))) process_->signal(SIGKILL);
-  }
+PulseServer::~PulseServer() { stop(); }
+
+void PulseServer::stop() {
+  if (!process_) return;
+  process_->signal(SIGTERM);
+  if (!process_->wait(std::chrono::seconds(5))) process_->signal(SIGKILL);
+  process_.reset();
+}
+
+void PulseServer::startAgain() {
+  stop();
+  launch();
 }
 
 std::map<std::string, std::string> PulseServer::clientEnv() const {

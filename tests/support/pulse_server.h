@@ -21,6 +21,11 @@ class PulseServer {
   PulseServer(const PulseServer&) = delete;
   PulseServer& operator=(const PulseServer&) = delete;
 
+  // Stops the server (clients see it go away); startAgain brings it back on
+  // the same socket, as a sound server that restarts. Throws like start().
+  void stop();
+  void startAgain();
+
   // "unix:/path/to/socket", for PULSE_SERVER.
   const std::string& serverString() const { return server_; }
   // The environment a client of this server needs (PULSE_SERVER and private
@@ -33,6 +38,7 @@ class PulseServer {
 
  private:
   PulseServer() = default;
+  void launch();
 
   std::unique_ptr<TempDir> dir_;
   std::unique_ptr<Process> process_;

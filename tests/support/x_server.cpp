@@ -58,6 +58,19 @@ std::unique_ptr<XServer> XServer::xvfb(int width, int height) {
                 nullptr);
 }
 
+std::unique_ptr<XServer> XServer::xvfbWithCookie(int width, int height) {
+  std::string bin = findOnPath("Xvfb");
+  if (bin.empty()) throw std::runtime_error("Xvfb not installed");
+  auto dir = std::make_unique<TempDir>();
+  const std::string auth = dir->file("auth");
+  Process::Options add;
+  add.args = {findOnPath("xauth"), "-f", auth, "add", ":0", ".", "5178ab8c37a5d58de24bd98c6fd7aec1"};
+  if (run(std::move(add)).status != 0) throw std::runtime_error("xauth failed");
+  return launch({bin, "-auth", auth, "-screen", "0", std::to_string(width) + "x" + std::to_string(height) + "x24",
+                 "-nolisten", "tcp", "-noreset"},
+                std::move(dir));
+}
+
 std::unique_ptr<XServer> XServer::dummyXorg(int width, int height) {
   std::string bin = findOnPath("Xorg");
   if (bin.empty()) throw std::runtime_error("Xorg not installed");

@@ -15,6 +15,9 @@ class XServer {
  public:
   // Xvfb with one screen of the given size (depth 24).
   static std::unique_ptr<XServer> xvfb(int width = 1920, int height = 1080);
+  // Xvfb that refuses every client without its cookie (a client with
+  // XAUTHORITY=/dev/null is refused: "Authorization required").
+  static std::unique_ptr<XServer> xvfbWithCookie(int width, int height);
   // Xorg with the dummy driver and a virtual screen of the given size: it
   // supports RandR screen resizes and `xrandr --setmonitor`.
   static std::unique_ptr<XServer> dummyXorg(int width, int height);

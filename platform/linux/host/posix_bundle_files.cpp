@@ -50,21 +50,23 @@ std::error_code writeAll(int fd, const char* data, std::size_t size) {
 
 }  // namespace
 
-std::error_code PosixBundleFiles::makeDirectory(const fs::path& path, fs::perms perms) {
-  const auto mode = static_cast<mode_t>(perms & fs::perms::mask);
-  if (::mkdir(path.c_str(), mode) != 0) return lastError();
-  // mkdir applies the umask; the copy keeps the original bits.
-  if (::chmod(path.c_str(), mode) != 0) return lastError();
+std::error_code PosixBundleFiles::makeDirectory(const fs::path& path) {
+  if (::mkdir(path.c_str(), 0755) != 0) return lastError();
+  // mkdir applies the umask; a bundle's folders are 0755 whatever it is.
+  if (::chmod(path.c_str(), 0755) != 0) return lastError();
   return {};
 }
 
 std::error_code PosixBundleFiles::copyFile(const fs::path& from, const fs::path& to) {
-  Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  // O_NONBLOCK: a FIFO swapped in opens at once and is then refused.
+  Fd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
   if (in.get() < 0) return lastError();
   struct stat info = {};
   if (::fstat(in.get(), &info) != 0) return lastError();
   if (!S_ISREG(info.st_mode)) return std::make_error_code(std::errc::not_supported);
-  const mode_t mode = info.st_mode & 07777;
+  // Only the owner's execute bit is signed: no other bit of the download's
+  // mode (setuid, group or other write) may reach the installed bundle.
+  const mode_t mode = (info.st_mode & S_IXUSR) != 0 ? 0755 : 0644;
   Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
   if (out.get() < 0) return lastError();
   char buffer[1 << 16];

@@ -10,7 +10,7 @@ namespace qx::host {
 
 class PosixBundleFiles final : public BundleFiles {
  public:
-  std::error_code makeDirectory(const std::filesystem::path& path, std::filesystem::perms perms) override;
+  std::error_code makeDirectory(const std::filesystem::path& path) override;
   std::error_code copyFile(const std::filesystem::path& from, const std::filesystem::path& to) override;
   std::error_code makeLink(const std::filesystem::path& target, const std::filesystem::path& link) override;
   std::error_code syncDirectory(const std::filesystem::path& dir) override;

@@ -41,6 +41,7 @@ struct Session {
     }
     if (context != nullptr) {
       pa_context_set_state_callback(context, nullptr, nullptr);
+      pa_context_set_subscribe_callback(context, nullptr, nullptr);
       pa_context_disconnect(context);
       pa_context_unref(context);
     }
@@ -143,6 +144,62 @@ std::optional<SampleFormat> nativeFormat(pa_sample_format_t f) {
   }
 }
 
+// Creates the recording stream of the sink found last and connects it to
+// that sink's monitor (asynchronously: streamState follows it). Loop thread or
+// mainloop lock held.
+bool openStream(Session& s) {
+  pa_sample_spec sampleSpec = s.sinkSpec;
+  std::optional<SampleFormat> format = nativeFormat(sampleSpec.format);
+  if (!format) {
+    sampleSpec.format = PA_SAMPLE_FLOAT32NE;
+    format = SampleFormat::f32;
+  }
+  s.format = AudioFormat{*format, static_cast<int>(sampleSpec.rate), static_cast<int>(sampleSpec.channels), true};
+  s.frameBytes = pa_frame_size(&sampleSpec);
+
+  s.stream = pa_stream_new(s.context, "system audio", &sampleSpec, &s.sinkMap);
+  if (s.stream == nullptr) return false;
+  pa_stream_set_state_callback(s.stream, streamState, &s);
+  pa_stream_set_read_callback(s.stream, streamRead, &s);
+  // 10 ms fragments: small enough that 20-ms Opus frames never wait long.
+  pa_buffer_attr attr{};
+  attr.maxlength = static_cast<std::uint32_t>(-1);
+  attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
+  attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10'000, &sampleSpec));
+  return pa_stream_connect_record(s.stream, s.monitorSource.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) == 0;
+}
+
+// The new default output's sink: record its monitor instead.
+void followSink(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
+  auto* s = static_cast<Session*>(userdata);
+  if (eol != 0 || info == nullptr || info->monitor_source_name == nullptr || s->failed.load()) return;
+  if (s->stream != nullptr) {
+    pa_stream_set_read_callback(s->stream, nullptr, nullptr);
+    pa_stream_set_state_callback(s->stream, nullptr, nullptr);
+    pa_stream_disconnect(s->stream);
+    pa_stream_unref(s->stream);
+    s->stream = nullptr;
+  }
+  s->monitorSource = info->monitor_source_name;
+  s->sinkSpec = info->sample_spec;
+  s->sinkMap = info->channel_map;
+  if (!openStream(*s)) s->fail("cannot record the new default output \"" + s->monitorSource + "\"");
+}
+
+void defaultMaybeChanged(pa_context* c, const pa_server_info* info, void* userdata) {
+  auto* s = static_cast<Session*>(userdata);
+  if (info == nullptr || info->default_sink_name == nullptr || s->defaultSink == info->default_sink_name) return;
+  s->defaultSink = info->default_sink_name;
+  pa_operation* op = pa_context_get_sink_info_by_name(c, info->default_sink_name, followSink, s);
+  if (op != nullptr) pa_operation_unref(op);
+}
+
+void serverEvent(pa_context* c, pa_subscription_event_type_t type, std::uint32_t, void* userdata) {
+  if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER) return;
+  pa_operation* op = pa_context_get_server_info(c, defaultMaybeChanged, userdata);
+  if (op != nullptr) pa_operation_unref(op);
+}
+
 }  // namespace
 
 }  // namespace pulse
@@ -196,27 +253,7 @@ std::variant<std::unique_ptr<PulseRecorder>, PlatformError> PulseRecorder::start
                          "the default output \"" + s.defaultSink + "\" has no monitor source"};
   }
 
-  pa_sample_spec sampleSpec = s.sinkSpec;
-  std::optional<SampleFormat> format = nativeFormat(sampleSpec.format);
-  if (!format) {
-    sampleSpec.format = PA_SAMPLE_FLOAT32NE;
-    format = SampleFormat::f32;
-  }
-  s.format = AudioFormat{*format, static_cast<int>(sampleSpec.rate), static_cast<int>(sampleSpec.channels), true};
-  s.frameBytes = pa_frame_size(&sampleSpec);
-
-  s.stream = pa_stream_new(s.context, "system audio", &sampleSpec, &s.sinkMap);
-  if (s.stream == nullptr) return s.error("cannot create the recording stream");
-  pa_stream_set_state_callback(s.stream, streamState, &s);
-  pa_stream_set_read_callback(s.stream, streamRead, &s);
-  // 10 ms fragments: small enough that 20-ms Opus frames never wait long.
-  pa_buffer_attr attr{};
-  attr.maxlength = static_cast<std::uint32_t>(-1);
-  attr.tlength = attr.prebuf = attr.minreq = static_cast<std::uint32_t>(-1);
-  attr.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(10'000, &sampleSpec));
-  if (pa_stream_connect_record(s.stream, s.monitorSource.c_str(), &attr, PA_STREAM_ADJUST_LATENCY) < 0) {
-    return s.error("cannot record \"" + s.monitorSource + "\"");
-  }
+  if (!openStream(s)) return s.error("cannot record \"" + s.monitorSource + "\"");
   for (;;) {
     pa_stream_state_t state = pa_stream_get_state(s.stream);
     if (state == PA_STREAM_READY) break;
@@ -224,6 +261,10 @@ std::variant<std::unique_ptr<PulseRecorder>, PlatformError> PulseRecorder::start
     pa_threaded_mainloop_wait(s.loop);
   }
   s.recording = true;
+  // Told when the default output changes, to follow it.
+  pa_context_set_subscribe_callback(s.context, serverEvent, &s);
+  pa_operation* subscribed = pa_context_subscribe(s.context, PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr);
+  if (subscribed != nullptr) pa_operation_unref(subscribed);
 
   auto recorder = std::unique_ptr<PulseRecorder>(new PulseRecorder());
   recorder->format_ = s.format;
@@ -233,5 +274,14 @@ std::variant<std::unique_ptr<PulseRecorder>, PlatformError> PulseRecorder::start
 }
 
 PulseRecorder::~PulseRecorder() = default;
+
+AudioRecorderStart pulseRecorderStart() {
+  return [](AudioBufferFn onBuffer,
+            AudioFailureFn onFailure) -> std::variant<std::unique_ptr<AudioRecording>, PlatformError> {
+    auto started = PulseRecorder::start(std::move(onBuffer), std::move(onFailure));
+    if (auto* error = std::get_if<PlatformError>(&started)) return *error;
+    return std::unique_ptr<AudioRecording>(std::move(std::get<std::unique_ptr<PulseRecorder>>(started)));
+  };
+}
 
 }  // namespace qx

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 
+#include "platform/audio_source.h"
 #include "platform/capture_service.h"
 
 namespace qx {
@@ -25,15 +26,17 @@ class XcbConnection;
 // unchanged screen delivers nothing (no idle frames). Frames come from a pool
 // of queueDepth buffers; while all are held downstream, grabs are skipped.
 // A RandR screen change or a broken X connection stops the stream through the
-// delegate. The pointer is never drawn. Audio outputs are accepted only when
-// the configuration captures audio: the stream then records the default
-// sink's monitor on PulseAudio (its own "qv-pulse" thread) and delivers its
-// buffers, in the source's format, on the audio output's queue; a sound server
-// that cannot be reached fails the start, one that goes away stops the stream.
+// delegate. The pointer is never drawn. A start fails for a configuration it
+// cannot honour: another pixel format or matrix, the pointer, audio without
+// an audio source. Audio outputs are accepted only when the configuration
+// captures audio: while the stream runs it records from the audio source and
+// delivers its buffers, in the source's format, on the audio output's queue;
+// audio trouble never stops the stream.
 class X11CaptureService final : public CaptureService {
  public:
-  // `displayName` empty means the DISPLAY environment variable.
-  explicit X11CaptureService(std::string displayName = {});
+  // `displayName` empty means the DISPLAY environment variable. `audio` may
+  // be null (no stream can capture audio then); it must outlive the service.
+  explicit X11CaptureService(std::string displayName = {}, AudioSource* audio = nullptr);
   ~X11CaptureService() override;
   X11CaptureService(const X11CaptureService&) = delete;
   X11CaptureService& operator=(const X11CaptureService&) = delete;
@@ -44,7 +47,8 @@ class X11CaptureService final : public CaptureService {
                                                             std::weak_ptr<StreamDelegate> delegate) override;
 
  private:
-  std::string displayName_;
+  const std::string displayName_;
+  AudioSource* const audio_;
   std::mutex mutex_;
   std::unique_ptr<x11::XcbConnection> connection_;  // guarded by mutex_; reopened when broken
 };

@@ -3,13 +3,14 @@
 #include <algorithm>
 #include <limits>
 
+#include "platform/linux/x11/display_probe.h"
 #include "platform/linux/x11/randr_monitors.h"
 #include "platform/linux/x11/xcb_handles.h"
 
 namespace qx {
 
 struct X11DisplayService::Impl {
-  explicit Impl(const std::string& displayName) : conn(displayName) {}
+  explicit Impl(const std::string& name) : displayName(name), conn(name) {}
 
   std::optional<x11::Monitor> find(DisplayID id, bool withModes) const {
     auto monitors = x11::queryMonitors(conn, withModes);
@@ -19,6 +20,7 @@ struct X11DisplayService::Impl {
     return *it;
   }
 
+  const std::string displayName;
   x11::XcbConnection conn;
 };
 
@@ -63,6 +65,13 @@ std::optional<DisplayModeSize> X11DisplayService::currentModePixelSize(DisplayID
   auto m = impl_->find(id, true);
   if (!m) return std::nullopt;
   return m->mode;
+}
+
+std::optional<std::string> X11DisplayService::unreachableReason() {
+  if (impl_->conn.ok() || x11::displayListens(impl_->displayName)) return std::nullopt;
+  const std::string name = x11::displayInUse(impl_->displayName);
+  if (name.empty()) return "no X display: DISPLAY is not set";
+  return "cannot reach X display \"" + name + "\": no X server listens there";
 }
 
 bool X11DisplayService::preflightCaptureAccess() { return impl_->conn.ok(); }

@@ -11,7 +11,9 @@ namespace qx {
 // first monitor flagged primary is the main display (else the first in screen
 // order); an id is the monitor's name atom; points equal pixels. Capture access
 // is granted when the X server accepted our connection; a request cannot
-// change that, so it only reports the current state.
+// change that, so it only reports the current state. A display where nothing
+// listens is unreachable, told apart from a server that refused us by
+// connecting to its socket.
 //
 // Every query asks the server afresh, so monitors added or removed show up at
 // once. Callable from any thread (xcb serialises the connection).
@@ -31,6 +33,7 @@ class X11DisplayService final : public DisplayService {
   std::int64_t pixelsWide(DisplayID id) override;
   std::int64_t pixelsHigh(DisplayID id) override;
   std::optional<DisplayModeSize> currentModePixelSize(DisplayID id) override;
+  [[nodiscard]] std::optional<std::string> unreachableReason() override;
   [[nodiscard]] bool preflightCaptureAccess() override;
   bool requestCaptureAccess() override;
 

@@ -184,26 +184,65 @@ TEST(HelperAudioTest, TonePlayedIntoTheSinkArrivesAsWhole20msStereoOpusPackets) 
   EXPECT_EQ(*status, 0) << helper.err();
 }
 
-TEST(HelperAudioTest, StartFailsWithoutASoundServer) {
+std::size_t count(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+// A sound server missing at start, then started, stopped and started again:
+// the video never stops, one line per change, and the audio comes back.
+TEST(HelperAudioTest, VideoOutlivesTheSoundServerAndAudioComesBack) {
+  auto pulse = test::PulseServer::start();
+  pulse->stop();
   auto x = test::XServer::xvfb(640, 480);
-  test::TempDir dir;
   int audio[2];
   ASSERT_EQ(::pipe2(audio, O_CLOEXEC), 0);
-  auto opts = helperOptions(*x,
-                            {{"PULSE_SERVER", "unix:" + dir.file("no-server")},
-                             {"PULSE_RUNTIME_PATH", dir.path()},
-                             {"XDG_RUNTIME_DIR", dir.path()},
-                             {"HOME", dir.path()}},
-                            {"--audio-fd", "3"});
+  auto opts = helperOptions(*x, pulse->clientEnv(), {"--audio-fd", "3"});
   opts.extraFds = {{3, audio[1]}};
   test::Process helper(std::move(opts));
   ::close(audio[1]);
-  auto status = helper.wait(20s);
-  ::close(audio[0]);
-  ASSERT_TRUE(status.has_value());
-  EXPECT_EQ(*status, 1);
-  EXPECT_NE(helper.err().find("quorvex-screencap: start failed: no sound server reachable: "), std::string::npos)
+  FrameReader reader(audio[0]);
+  auto videoBytesFor = [&](std::chrono::milliseconds d) {
+    std::size_t bytes = helper.takeOut().size();
+    for (const auto until = SteadyClock::now() + d; SteadyClock::now() < until;) {
+      helper.pump(100ms);
+      bytes += helper.takeOut().size();
+    }
+    return bytes;
+  };
+  auto audioGrows = [&] {
+    const std::size_t before = reader.frames().size();
+    return helper.pumpUntil(
+        [&] {
+          (void)helper.takeOut();
+          return reader.frames().size() >= before + 25;
+        },
+        15s);
+  };
+
+  ASSERT_TRUE(helper.pumpUntil([&] { return helper.err().find("capturing ") != std::string::npos; }, 20s))
       << helper.err();
+  EXPECT_GT(videoBytesFor(3s), 0u);
+  EXPECT_EQ(count(helper.err(), "audio: no system audio: no sound server reachable"), 1u) << helper.err();
+  EXPECT_TRUE(reader.frames().empty());
+
+  pulse->startAgain();
+  ASSERT_TRUE(audioGrows()) << helper.err();
+  EXPECT_EQ(count(helper.err(), "audio: system audio is back"), 1u) << helper.err();
+
+  pulse->stop();
+  EXPECT_GT(videoBytesFor(3s), 0u) << "no video while the sound server is away";
+  EXPECT_EQ(count(helper.err(), "audio: system audio stopped: "), 1u) << helper.err();
+  pulse->startAgain();
+  ASSERT_TRUE(audioGrows()) << helper.err();
+  EXPECT_EQ(count(helper.err(), "audio: system audio is back"), 2u) << helper.err();
+  EXPECT_EQ(count(helper.err(), "audio: no system audio"), 1u) << helper.err();
+
+  helper.closeStdin();
+  auto status = helper.wait(10s);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(*status, 0) << helper.err();
 }
 
 TEST(HelperAudioTest, StandardDescriptorsAndReadOnlyOnesAreRefused) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +29,18 @@ struct Collected {
   bool waitForFrames(std::size_t n, std::chrono::seconds timeout) {
     std::unique_lock lock(mutex);
     return changed.wait_for(lock, timeout, [&] { return frames >= n; });
+  }
+  // Waits for a sample louder than silence in a buffer from `first` on.
+  bool waitForSound(std::size_t first, std::chrono::seconds timeout) {
+    std::unique_lock lock(mutex);
+    return changed.wait_for(lock, timeout, [&] {
+      for (std::size_t i = first; i < buffers.size(); ++i) {
+        const auto* p = reinterpret_cast<const std::int16_t*>(buffers[i]->planes[0].data());
+        if (std::any_of(p, p + buffers[i]->frameCount * 2, [](std::int16_t v) { return std::abs(v) > 1000; }))
+          return true;
+      }
+      return false;
+    });
   }
   bool waitForFailure(std::chrono::seconds timeout) {
     std::unique_lock lock(mutex);
@@ -93,6 +106,30 @@ TEST(PulseRecorderTest, RecordsTheDefaultSinkMonitorInItsOwnFormat) {
   ASSERT_LT(start + 44100, pcm.size()) << "no tone in the recording";
   auto window = std::span<const std::int16_t>(pcm).subspan(start, 44100);
   EXPECT_NEAR(test::toneFrequency(window, 2, 44100), 1000.0, 10.0);
+  EXPECT_FALSE(collected.failure.has_value());
+}
+
+TEST(PulseRecorderTest, FollowsTheDefaultOutputWhenItChanges) {
+  auto server = test::PulseServer::start();
+  server->exportToThisProcess();
+  Collected collected;
+  auto started = startInto(collected);
+  ASSERT_TRUE(std::holds_alternative<std::unique_ptr<PulseRecorder>>(started));
+  ASSERT_EQ(server->runClient({"pactl", "load-module", "module-null-sink", "sink_name=qxother"}).status, 0);
+  ASSERT_EQ(server->runClient({"pactl", "set-default-sink", "qxother"}).status, 0);
+  std::size_t first = 0;
+  {
+    std::lock_guard lock(collected.mutex);
+    first = collected.buffers.size();
+  }
+  test::TempDir dir;
+  test::writeFile(dir.file("tone.wav"), test::wavS16(test::sineS16(1000, 44100, 3 * 44100), 44100, 2));
+  test::Process::Options play;
+  play.args = {test::findOnPath("paplay"), "--device=qxother", dir.file("tone.wav")};
+  play.setEnv = server->clientEnv();
+  play.pipeStdin = false;
+  test::Process player(std::move(play));
+  EXPECT_TRUE(collected.waitForSound(first, 10s)) << "the tone played on the new default output is not heard";
   EXPECT_FALSE(collected.failure.has_value());
 }
 

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "host/DesktopEntry.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
@@ -98,7 +99,8 @@ TEST_F(AutostartTest, EnabledFollowsWhatTheSessionWouldDo) {
       {"hidden", written + "Hidden=true\n", false},
       {"not hidden", written + "Hidden=false\n", true},
       {"switched off", replaced("X-GNOME-Autostart-enabled=true", "X-GNOME-Autostart-enabled=false"), false},
-      {"another bundle", replaced("/Quorvex Host.app/", "/Other.app/"), false},
+      {"another bundle", replaced("/Quorvex Host.app\"", "/Other.app\""), false},
+      {"the plain form", "[Desktop Entry]\nExec=\"" + (bundle / "Contents/MacOS/QuorvexHost").string() + "\"\n", true},
       {"a key twice", written + "Name=again\n", false},
       {"not an entry", "just text\n", false},
       {"no file", std::nullopt, false},
@@ -118,11 +120,40 @@ TEST_F(AutostartTest, EnablingPointsAtTheBundleAgainAndDisablingRemoves) {
   ASSERT_EQ(moved.setEnabled(true), std::nullopt);
   EXPECT_TRUE(moved.enabled());
   EXPECT_FALSE(old.enabled());
+  EXPECT_EQ(old.setEnabled(false), std::nullopt);  // not its entry: it stays
+  EXPECT_TRUE(moved.enabled());
 
   EXPECT_EQ(moved.setEnabled(false), std::nullopt);
   EXPECT_FALSE(fs::exists(entry));
   EXPECT_FALSE(moved.enabled());
   EXPECT_EQ(moved.setEnabled(false), std::nullopt);  // already gone
+}
+
+TEST_F(AutostartTest, StartUpRewritesOnlyThisBundlesOlderEntries) {
+  const fs::path bundle = makeBundle("100% Quorvex Host.app");
+  const std::string program = (bundle / "Contents/MacOS/QuorvexHost").string();
+  const std::string other = (fs::path(dir.path()) / "Other.app/Contents/MacOS/QuorvexHost").string();
+  auto entryWith = [](const std::vector<std::string>& argv) {
+    return "[Desktop Entry]\nType=Application\nName=Quorvex Host\nExec=" + *desktop::execValue(argv) +
+           "\nX-GNOME-Autostart-enabled=false\n";
+  };
+  const std::string current = entryWith(desktop::launchCommand(bundle));
+  fs::create_directories(entry.parent_path());
+  struct Case {
+    const char* name;
+    std::string text, after;
+  };
+  const std::vector<Case> cases = {
+      {"plain", entryWith({program}), current},
+      {"older shell form", entryWith({"/bin/sh", "-c", "exec \"$0\"", program}), current},
+      {"current", current, current},
+      {"another bundle", entryWith({other}), entryWith({other})},
+  };
+  for (const Case& c : cases) {
+    writeFile(entry.string(), c.text);
+    EXPECT_EQ(XdgAutostart(entry, bundle).refresh(), c.text != c.after) << c.name;
+    EXPECT_EQ(readFile(entry.string()), c.after) << c.name;
+  }
 }
 
 TEST_F(AutostartTest, UnwritableFolderIsReported) {

@@ -78,7 +78,7 @@ TEST_F(InstallTest, InstallsRegistersAndUninstallRemovesWhatItRegistered) {
   ASSERT_TRUE(fields);
   EXPECT_EQ(fields->at("Name"), "Quorvex Host");
   EXPECT_EQ(fields->at("Icon"), "com.quorvex.host");
-  EXPECT_EQ(fields->at("Exec"), desktop::execValue(desktop::launchCommand(program.string())));
+  EXPECT_EQ(fields->at("Exec"), desktop::execValue(desktop::launchCommand(bundle)));
   EXPECT_EQ(readFile(icon.string()), readFile(qx::test::sourcePath("host/resources/com.quorvex.host.svg")));
 
   // The application's own uninstall finds what the script registered.

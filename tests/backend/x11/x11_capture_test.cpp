@@ -343,6 +343,32 @@ TEST_F(X11CaptureOnXvfb, RefusesAudioOutputsAndSecondStarts) {
   EXPECT_TRUE(start(*stream).has_value());
 }
 
+TEST_F(X11CaptureOnXvfb, StartRefusesWhatItCannotHonour) {
+  struct Case {
+    const char* text;
+    void (*change)(StreamConfiguration&);
+  };
+  const Case cases[] = {
+      {"only with BT.709", [](StreamConfiguration& c) { c.colorMatrix = ColorMatrix::itu601; }},
+      {"only in 420v", [](StreamConfiguration& c) { c.pixelFormat = 0x42475241; }},
+      {"the pointer", [](StreamConfiguration& c) { c.showsCursor = true; }},
+      {"no audio source", [](StreamConfiguration& c) { c.capturesAudio = true; }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    StreamConfiguration config = configOf(640, 480);
+    c.change(config);
+    auto receiver = std::make_shared<Receiver>();
+    auto stream = service_->createStream(ContentFilter{display_}, config, receiver);
+    ASSERT_FALSE(stream->addStreamOutput(receiver, StreamOutputType::screen, inlineQueue()).has_value());
+    auto error = start(*stream);
+    ASSERT_TRUE(error.has_value());
+    EXPECT_EQ(error->domain, kX11CaptureErrorDomain);
+    EXPECT_NE(error->description.find(c.text), std::string::npos) << error->description;
+    EXPECT_FALSE(receiver->waitFrames(1, 100ms));
+  }
+}
+
 TEST_F(X11CaptureOnXvfb, BrokenConnectionStopsTheStreamThroughTheDelegate) {
   auto receiver = std::make_shared<Receiver>();
   auto stream = running(*service_, display_, configOf(640, 480), receiver);
@@ -382,6 +408,17 @@ TEST_F(X11CaptureOnXvfb, StreamMayBeReleasedInsideItsOwnStopCallback) {
   std::unique_lock lock(dropper->m);
   ASSERT_TRUE(dropper->cv.wait_for(lock, 10s, [&] { return dropper->stopped; }));
   EXPECT_EQ(dropper->stream, nullptr);
+}
+
+TEST(X11CaptureWithoutAServer, ConnectFailureNamesTheDisplayTakenFromTheEnvironment) {
+  ::setenv("DISPLAY", ":65002", 1);
+  X11CaptureService service;
+  auto receiver = std::make_shared<Receiver>();
+  auto stream = service.createStream(ContentFilter{ShareableDisplay{1, 640, 480}}, configOf(640, 480), receiver);
+  ASSERT_FALSE(stream->addStreamOutput(receiver, StreamOutputType::screen, inlineQueue()).has_value());
+  auto error = start(*stream);
+  ASSERT_TRUE(error.has_value());
+  EXPECT_EQ(error->description, "cannot connect to X display \":65002\"");
 }
 
 // The id of a monitor the test created with `xrandr --setmonitor`.

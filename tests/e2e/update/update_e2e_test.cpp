@@ -1,8 +1,9 @@
 // The installed bundle, signed with the test key, updating itself: the test
 // chooses "Check for Updates…" in the tray menu and answers the prompt with
 // the keyboard, like a user; the stand-in updater offers a newer signed
-// bundle from a local feed. The host swaps its bundle, relaunches from it and
-// the server runs again. A tampered bundle in the feed is refused and leaves
+// bundle from a local feed, whose modes were loosened after signing. The host
+// swaps its bundle with the modes normalised, relaunches from it and the
+// server runs again. A tampered bundle in the feed is refused and leaves
 // the bundle, the host and its server as they were.
 //
 // The relaunch is detached from the host. This test process is a child
@@ -201,6 +202,10 @@ class UpdateEndToEnd : public ::testing::Test {
 TempDir* UpdateEndToEnd::installed = nullptr;
 
 TEST_F(UpdateEndToEnd, InstallsTheNewerBundleAndRelaunchesFromIt) {
+  // Only the owner's execute bit is signed: these still verify.
+  const std::vector<std::pair<std::string, mode_t>> loosened = {
+      {"Contents", 0777}, {"Contents/MacOS/quorvex-screencap", 04755}, {"Contents/Info.plist", 0666}};
+  for (const auto& [path, mode] : loosened) ::chmod((offered / path).c_str(), mode);
   startHost();
   checkAndAcceptTheUpdate();
   ASSERT_EQ(host->wait(60s), 0) << printed();
@@ -211,6 +216,13 @@ TEST_F(UpdateEndToEnd, InstallsTheNewerBundleAndRelaunchesFromIt) {
   for (const auto& entry : fs::directory_iterator(bundle.parent_path())) beside.push_back(entry.path().filename());
   EXPECT_EQ(beside, std::vector<std::string>{"Quorvex Host.app"});
   EXPECT_EQ(bundleTool({"verify", "--version", "99.0", bundle}).status, 0);
+  const std::vector<std::pair<std::string, mode_t>> normalised = {
+      {"Contents", 0755}, {"Contents/MacOS/quorvex-screencap", 0755}, {"Contents/Info.plist", 0644}};
+  for (const auto& [path, mode] : normalised) {
+    struct stat st = {};
+    ASSERT_EQ(::lstat((bundle / path).c_str(), &st), 0) << path;
+    EXPECT_EQ(st.st_mode & 07777, mode) << path;
+  }
 
   std::vector<int> relaunched;
   EXPECT_TRUE(host->pumpUntil(

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <string>
@@ -220,6 +221,29 @@ TEST_F(AudioMuxerTest, AReaderThatWentAwayDoesNotStopIngest) {
   dispatch_.runDue();
   EXPECT_EQ(converters_.record().converts, 5);
   EXPECT_EQ(dispatch_.pending(), 0u);
+}
+
+TEST_F(AudioMuxerTest, AStalledEncodeQueueCostsTheOldestAudioNotMemory) {
+  auto muxer = makeMuxer(fds_[1]);
+  ASSERT_EQ(muxer->start(), std::nullopt);
+  dispatch_.runDue();
+  // Three seconds arrive while the encode queue is stuck: two of silence, then one of tone.
+  for (int i = 0; i < 150; ++i) muxer->ingest(audioSample(kStereo48k, 960, i < 100 ? 0 : 1000, i * 960));
+  EXPECT_EQ(dispatch_.pending(), 1u) << "one drain waits, not one task per buffer";
+  dispatch_.runDue();
+  const auto frames = readFrames(fds_[0]);
+  ASSERT_EQ(frames.size(), 50u);
+  int error = 0;
+  OpusDecoder* decoder = opus_decoder_create(48000, 2, &error);
+  ASSERT_EQ(error, OPUS_OK);
+  std::size_t loud = 0;
+  for (const auto& packet : frames) {
+    float pcm[960 * 2];
+    ASSERT_EQ(opus_decode_float(decoder, packet.data(), static_cast<opus_int32>(packet.size()), pcm, 960, 0), 960);
+    loud += static_cast<std::size_t>(std::count_if(pcm, pcm + 1920, [](float v) { return std::abs(v) > 0.1f; }));
+  }
+  opus_decoder_destroy(decoder);
+  EXPECT_GT(loud, 50u * 1920 / 2) << "the newest second, the tone, is what is kept";
 }
 
 TEST_F(AudioMuxerTest, SinkFactoryStartsTheMuxerOrReportsWhyNot) {

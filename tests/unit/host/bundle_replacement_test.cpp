@@ -1,6 +1,7 @@
 // The bundle replacement on the real file system, with every step made to
-// fail or to "crash" in turn: the bundle's path always holds a complete old
-// or a complete new bundle, and a failure always leaves the old one.
+// fail or to "crash" in turn: a failure always leaves the old bundle, and
+// after a crash the desktop entries' command starts a complete old or new
+// one. The copy's modes are normalised; start-up removes only its leftovers.
 
 #include "host/BundleReplacement.h"
 
@@ -10,7 +11,7 @@
 #include <fstream>
 #include <map>
 
-#include "host/HostController.h"
+#include "host/DesktopEntry.h"
 #include "platform/linux/host/posix_bundle_files.h"
 #include "tests/fakes/fake_update_services.h"
 #include "tests/support/process.h"
@@ -119,13 +120,11 @@ TEST(BundleReplacement, ACrashAtAnyStepLeavesACompleteBundle) {
       s.files.crashAt = k;
       EXPECT_THROW(replaceBundle(s.files, s.bundle, s.download), fake::Crash);
       SCOPED_TRACE((fallback ? "renames, " : "exchange, ") + s.files.steps.back());
-      if (!fs::exists(s.bundle)) {
-        // Between the two renames: the relaunch puts the moved copy back.
-        ASSERT_TRUE(fallback);
-        qx::test::Process::Options sh;
-        sh.args = {"/bin/sh", "-c", relaunchScript, s.bundle.string(), "999999999"};
-        EXPECT_EQ(qx::test::run(sh).status, 0);
-      }
+      // What the menu entry or the login item runs next, then the started
+      // host's cleanup; nothing of the interrupted process runs again.
+      qx::test::Process::Options start;
+      start.args = desktop::launchCommand(s.bundle);
+      EXPECT_EQ(qx::test::run(start).status, 0);
       const auto now = snapshot(s.bundle);
       EXPECT_TRUE(now == s.old || now == s.fresh);
 
@@ -135,6 +134,43 @@ TEST(BundleReplacement, ACrashAtAnyStepLeavesACompleteBundle) {
       EXPECT_EQ(snapshot(s.bundle), now);
     }
   }
+}
+
+TEST(BundleReplacement, InstalledModesAreNormalisedWhateverTheDownloadsAndTheUmask) {
+  struct Case {
+    const char* path;
+    mode_t download, installed;
+  };
+  const std::vector<Case> cases = {
+      {"", 0777, 0755},
+      {"Contents/MacOS", 0777, 0755},
+      {"Contents/Resources", 01770, 0755},
+      {"Contents/MacOS/QuorvexHost", 04755, 0755},
+      {"Contents/MacOS/tool", 02777, 0755},
+      {"Contents/Info.plist", 0666, 0644},
+      {"Contents/Resources/extra", 04644, 0644},
+  };
+  for (const mode_t umask : {0000, 0077}) {
+    Scene s;
+    for (const Case& c : cases) ::chmod((s.download / c.path).c_str(), c.download);
+    const mode_t previous = ::umask(umask);
+    const std::error_code ec = replaceBundle(s.files, s.bundle, s.download);
+    ::umask(previous);
+    ASSERT_FALSE(ec) << ec.message();
+    for (const Case& c : cases) {
+      struct stat st = {};
+      ASSERT_EQ(::lstat((s.bundle / c.path).c_str(), &st), 0) << c.path;
+      EXPECT_EQ(st.st_mode & 07777, c.installed) << c.path << " umask " << umask;
+    }
+  }
+}
+
+TEST(BundleReplacement, StartUpRemovesOnlyTheReplacementsLeftovers) {
+  Scene s;
+  for (const char* name : {".Quorvex Host.app.new", ".Quorvex Host.app.old", ".Quorvex Host.app.mine"})
+    fs::create_directories(s.bundle.parent_path() / name / "Contents");
+  removeReplacementLeftovers(s.real, s.bundle);
+  EXPECT_EQ(s.leftovers(), std::vector<std::string>{".Quorvex Host.app.mine"});
 }
 
 TEST(BundleReplacement, SyncsEveryDirectoryAndTheParentAroundTheExchange) {

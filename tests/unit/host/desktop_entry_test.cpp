@@ -119,15 +119,17 @@ TEST(DesktopEntry, ParseEntryReadsOnlyWellFormedFiles) {
 }
 
 TEST(DesktopEntry, PercentPathsStartThroughTheShell) {
-  EXPECT_EQ(launchCommand("/a b/QuorvexHost"), Words{"/a b/QuorvexHost"});
-  EXPECT_EQ(launchCommand("/a%b/QuorvexHost"), (Words{"/bin/sh", "-c", "exec \"$0\"", "/a%b/QuorvexHost"}));
+  EXPECT_EQ(launchCommand("/a%b/Q.app", {"--x"}).front(), "/bin/sh");
   struct Case {
     std::string exec;
     bool startsIt;
   };
   const std::string program = "/x/100%/Quorvex Host.app/Contents/MacOS/QuorvexHost";
   const std::vector<Case> cases = {
-      {*execValue(launchCommand(program)), true},
+      {*execValue(launchCommand("/x/100%/Quorvex Host.app")), true},
+      {*execValue(launchCommand("/x/100%/Quorvex Host.app", {"--flag"})), true},
+      {*execValue(launchCommand("/x/100%/Other.app")), false},
+      {*execValue({"/bin/sh", "-c", "exec \"$0\"", program}), true},  // the older form
       {*execValue({program}), true},
       {*execValue({program, "--flag"}), true},
       {*execValue({"/bin/sh", "-c", "other", program}), false},
@@ -139,6 +141,14 @@ TEST(DesktopEntry, PercentPathsStartThroughTheShell) {
     EXPECT_EQ(execStarts("[Desktop Entry]\nExec=" + c.exec + "\n", program), c.startsIt) << c.exec;
   }
   EXPECT_FALSE(execStarts("[Desktop Entry]\nName=x\n", program));
+}
+
+TEST(DesktopEntry, ExecIsReplacedAndEveryOtherLineKept) {
+  const std::string head = "# note\n[Desktop Entry]\nName=Q\n";
+  const std::string tail = "Hidden=true\n[Other Group]\nExec=other\n";
+  EXPECT_EQ(withExec(head + "Exec=old\n" + tail, "new"), head + "Exec=new\n" + tail);
+  EXPECT_EQ(withExec(head + "Exec = old", "new"), head + "Exec=new");
+  EXPECT_EQ(withExec(head + tail, "new"), std::nullopt);
 }
 
 TEST(DesktopEntry, StringEscapesRoundTrip) {

@@ -1,7 +1,8 @@
 // Uninstall in a temporary home: Cancel touches nothing; Uninstall stops the
 // server, removes the login item and the menu registration of this bundle,
 // with the box checked also the settings, the token and the two host logs
-// (nothing else), trashes the bundle and quits.
+// (nothing else), trashes the bundle (only a Quorvex Host bundle, only into
+// the home trash, with a notice otherwise) and quits.
 
 #include "host/Uninstall.h"
 
@@ -52,10 +53,10 @@ class ScopedEnv {
 };
 
 class UninstallTest : public ::testing::Test {
- protected:
-  UninstallTest()
+ public:
+  explicit UninstallTest(const std::string& bundleName = "apps/Quorvex Host.app")
       : home(dir.path()),
-        bundle(home / "apps/Quorvex Host.app"),
+        bundle(home / bundleName),
         settings(QString::fromStdString((home / "config/Quorvex/QuorvexHost.conf").string())),
         tokens(keyring, home / "config/Quorvex/token"),
         menu{home / "data/applications/com.quorvex.host.desktop",
@@ -65,6 +66,8 @@ class UninstallTest : public ::testing::Test {
       fs::create_directories(home / d);
     }
     std::ofstream(bundle / "Contents/MacOS/quorvex-webrtc-server") << "#!/bin/sh\n";
+    std::ofstream(bundle / "Contents/MacOS/QuorvexHost") << "#!/bin/sh\n";
+    std::ofstream(bundle / "Contents/Info.plist") << plist("com.quorvex.host");
     fs::permissions(bundle / "Contents/MacOS/quorvex-webrtc-server", fs::perms::owner_all);
     settings.save(HostSettings{});
     keyring.item = "tok";
@@ -82,6 +85,10 @@ class UninstallTest : public ::testing::Test {
         services, HostController::Paths{bundle / "Contents/MacOS", bundle, home / "state/Quorvex/host.log"},
         HostController::Identity{{}, 1, 1000, false});
     controller->start();  // a running server
+  }
+
+  static std::string plist(const std::string& identifier) {
+    return "<plist><dict><key>CFBundleIdentifier</key><string>" + identifier + "</string></dict></plist>\n";
   }
 
   void registerMenuEntry(const fs::path& forBundle) {
@@ -158,10 +165,12 @@ TEST_F(UninstallTest, UncheckedKeepsSettingsTokenAndLogs) {
   uninstall({0, false});
   EXPECT_EQ(launcher.last().process->terminations, 1);
   EXPECT_THAT(loginItem.requests, ElementsAre(false));
-  EXPECT_THAT(files(), ElementsAre("apps/Quorvex Host.app/Contents/MacOS/quorvex-webrtc-server",
-                                   "config/Quorvex/QuorvexHost.conf", "config/Quorvex/other.conf",
-                                   "config/Quorvex/token", "state/Quorvex/host.log", "state/Quorvex/host.log.1",
-                                   "state/Quorvex/host.log.2", "state/Quorvex/notes.txt"));
+  EXPECT_THAT(
+      files(),
+      ElementsAre("apps/Quorvex Host.app/Contents/Info.plist", "apps/Quorvex Host.app/Contents/MacOS/QuorvexHost",
+                  "apps/Quorvex Host.app/Contents/MacOS/quorvex-webrtc-server", "config/Quorvex/QuorvexHost.conf",
+                  "config/Quorvex/other.conf", "config/Quorvex/token", "state/Quorvex/host.log",
+                  "state/Quorvex/host.log.1", "state/Quorvex/host.log.2", "state/Quorvex/notes.txt"));
   EXPECT_EQ(keyring.item, "tok");
   EXPECT_TRUE(settings.configured());
   EXPECT_THAT(trashed, ElementsAre(bundle));
@@ -181,10 +190,11 @@ TEST_F(UninstallTest, CheckedAlsoDeletesSettingsTokenAndTheTwoLogsIntoTheRealTra
   pending.reset();
 
   EXPECT_FALSE(keyring.item);
-  EXPECT_THAT(
-      files(),
-      ElementsAre("config/Quorvex/other.conf", "data/Trash/files/Quorvex Host.app/Contents/MacOS/quorvex-webrtc-server",
-                  "data/Trash/info/Quorvex Host.app.trashinfo", "state/Quorvex/host.log.2", "state/Quorvex/notes.txt"));
+  EXPECT_THAT(files(), ElementsAre("config/Quorvex/other.conf", "data/Trash/files/Quorvex Host.app/Contents/Info.plist",
+                                   "data/Trash/files/Quorvex Host.app/Contents/MacOS/QuorvexHost",
+                                   "data/Trash/files/Quorvex Host.app/Contents/MacOS/quorvex-webrtc-server",
+                                   "data/Trash/info/Quorvex Host.app.trashinfo", "state/Quorvex/host.log.2",
+                                   "state/Quorvex/notes.txt"));
   EXPECT_FALSE(fs::exists(bundle));
   EXPECT_EQ(quits, 1);
 }
@@ -195,6 +205,86 @@ TEST_F(UninstallTest, MenuEntryOfAnotherCopyStays) {
   EXPECT_TRUE(fs::exists(menu.entry));
   EXPECT_TRUE(fs::exists(menu.icons[0]));
   EXPECT_EQ(quits, 1);
+}
+
+TEST_F(UninstallTest, TrashCreatesAMissingDataFolderNotFilesInTheWorkingFolder) {
+  ScopedEnv homeEnv("HOME", home.string());
+  ScopedEnv dataEnv("XDG_DATA_HOME", (home / "new data").string());
+  const fs::path previous = fs::current_path();
+  fs::current_path(home);  // a desktop launch starts in $HOME
+  uninstall({0, false}, &Uninstaller::moveToTrash);
+  fs::current_path(previous);
+
+  EXPECT_TRUE(fs::exists(home / "new data/Trash/files/Quorvex Host.app/Contents/MacOS/QuorvexHost"));
+  EXPECT_TRUE(fs::exists(home / "new data/Trash/info/Quorvex Host.app.trashinfo"));
+  for (const char* d : {"new data/Trash", "new data/Trash/files", "new data/Trash/info"})
+    EXPECT_EQ(fs::status(home / d).permissions(), fs::perms::owner_all) << d;
+  EXPECT_FALSE(fs::exists(home / "files"));
+  EXPECT_FALSE(fs::exists(home / "info"));
+  EXPECT_THAT(alerts.shown, ::testing::SizeIs(1));  // the confirmation only
+}
+
+// A folder that is not this program's bundle, or that cannot be trashed,
+// stays with a notice; every other step still runs.
+TEST(UninstallFolderKept, NoticeNamesTheFolderAndEveryOtherStepRuns) {
+  struct Row {
+    const char* name;
+    std::string bundle;  // under the home
+    std::function<void(const fs::path&)> change;
+    std::optional<bool> trash;  // the trash's answer; absent: the folder is not handed to it
+    bool zh;
+    std::string notice;  // without the path; empty: none
+  };
+  const std::string notOurs = "The program's folder was left in place because it is not a Quorvex Host bundle: ";
+  const std::string notTrashed = "The program's folder could not be moved to the Trash and was left in place: ";
+  const auto none = [](const fs::path&) {};
+  const std::vector<Row> rows = {
+      {"a bundle", "apps/Quorvex Host.app", none, true, false, ""},
+      {"a bundle the trash refuses", "apps/Quorvex Host.app", none, false, false, notTrashed},
+      {"a bundle the trash refuses, Chinese", "apps/Quorvex Host.app", none, false, true,
+       "无法将程序所在的文件夹移到废纸篓，已保留在原处："},
+      {"an unpacked tree", "tools/qx", none, std::nullopt, false, notOurs},
+      {"an unpacked tree, Chinese", "tools/qx", none, std::nullopt, true,
+       "程序所在的文件夹不是 Quorvex Host 应用包，已保留在原处："},
+      {"another identifier", "apps/Quorvex Host.app",
+       [](const fs::path& b) {
+         std::ofstream(b / "Contents/Info.plist") << "<plist><dict><key>CFBundleIdentifier</key>"
+                                                     "<string>org.other</string></dict></plist>";
+       },
+       std::nullopt, false, notOurs},
+      {"no Info.plist", "apps/Quorvex Host.app", [](const fs::path& b) { fs::remove(b / "Contents/Info.plist"); },
+       std::nullopt, false, notOurs},
+      {"no QuorvexHost", "apps/Quorvex Host.app",
+       [](const fs::path& b) { fs::remove(b / "Contents/MacOS/QuorvexHost"); }, std::nullopt, false, notOurs},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    struct Rig : UninstallTest {
+      explicit Rig(const std::string& b) : UninstallTest(b) {}
+      void TestBody() override {}
+    } r(row.bundle);
+    row.change(r.bundle);
+    r.controller = std::make_unique<HostController>(
+        HostController::Services{
+            r.clock, r.clock, r.launcher, r.settings, r.tokens, r.probe, {}, {}, &r.loginItem, &r.systemLog, [] {}},
+        HostController::Paths{r.bundle / "Contents/MacOS", r.bundle, r.home / "state/Quorvex/host.log"},
+        HostController::Identity{{}, 1, 1000, row.zh});
+    r.uninstall({0, false}, [&](const fs::path& p) {
+      r.trashed.push_back(p);
+      return row.trash.value_or(false);
+    });
+    // Only this program's bundle is handed to the trash.
+    EXPECT_EQ(r.trashed.size(), row.trash ? 1u : 0u);
+    EXPECT_TRUE(fs::exists(r.bundle));
+    ASSERT_EQ(r.alerts.shown.size(), row.notice.empty() ? 1u : 2u);
+    if (!row.notice.empty()) {
+      EXPECT_EQ(r.alerts.shown[1].title, row.notice + r.bundle.string());
+      EXPECT_THAT(r.alerts.shown[1].buttons, ElementsAre(row.zh ? "好" : "OK"));
+    }
+    EXPECT_THAT(r.loginItem.requests, ElementsAre(false));
+    EXPECT_FALSE(fs::exists(r.menu.entry));
+    EXPECT_EQ(r.quits, 1);
+  }
 }
 
 }  // namespace

@@ -79,7 +79,7 @@ struct Rig {
                                         UpdateFlow::Services{clock, wall, background, updater.command(),
                                                              [this](const fs::path& app, const std::string& version) {
                                                                verified.emplace_back(app, version);
-                                                               return verdict;
+                                                               return verifier ? verifier(app) : verdict;
                                                              },
                                                              alerts, log, files, settings},
                                         fs::path(dir.path()) / "cache");
@@ -112,6 +112,7 @@ struct Rig {
   PosixBundleFiles realFiles;
   fake::StepBundleFiles files{realFiles};
   std::optional<std::string> verdict;
+  std::function<std::optional<std::string>(const fs::path&)> verifier;  // instead of `verdict` when set
   std::vector<std::pair<fs::path, std::string>> verified;
   int quits = 0;
   std::unique_ptr<HostController> controller;
@@ -208,9 +209,16 @@ TEST(UpdateFlow, FollowsThePhaseTable) {
        },
        {"downloading()", "failed(The update's signature is invalid (-10))"},
        {"Quorvex Host: update failed: The update's signature is invalid (-10)"}},
-      {"a failed replacement",
+      {"a copy beside the bundle that fails",
        [](Rig& r) {
          r.files.failAt = 2;  // making the staged copy's directory
+         r.flow->installUpdate();
+       },
+       {"downloading()", "failed(" + replaceError + ")"},
+       {"Quorvex Host: update failed: " + replaceError}},
+      {"a failed replacement",
+       [](Rig& r) {
+         r.files.failOn = "exchange";
          r.flow->installUpdate();
        },
        {"downloading()", "installing(1.3.0)", "failed(" + replaceError + ")"},
@@ -244,16 +252,37 @@ TEST(UpdateFlow, ReplacesVerifiedBundleAndRelaunches) {
   Rig r;
   r.flow->installUpdate();
   r.background.runAll();
-  EXPECT_THAT(r.verified, ElementsAre(std::pair(r.newApp, std::string("1.3.0"))));
+  EXPECT_THAT(r.verified, ElementsAre(std::pair(stagedBundlePath(r.bundle), std::string("1.3.0"))));
   EXPECT_NE(r.bundleVersion().find("1.3.0"), std::string::npos);
   ASSERT_EQ(r.launcher.detached.size(), 1u);
   EXPECT_THAT(r.launcher.detached[0].second, ElementsAre("-c", relaunchScript, r.bundle.string(), "77"));
   EXPECT_EQ(r.quits, 1);
 }
 
+TEST(UpdateFlow, InstallsTheCopyItVerifiedNotTheDownload) {
+  for (const bool accepted : {true, false}) {
+    SCOPED_TRACE(accepted ? "accepted" : "refused");
+    Rig r;
+    const std::string server = "Contents/MacOS/quorvex-webrtc-server";
+    r.verifier = [&](const fs::path& app) {
+      const std::string verifiedContent = qx::test::readFile((app / server).string());
+      // The download changes once the copy was verified.
+      std::ofstream(r.newApp / server, std::ios::app) << "echo unverified\n";
+      EXPECT_EQ(verifiedContent, "#!/bin/sh\n");
+      return accepted ? std::nullopt : std::optional<std::string>("The update's signature is invalid (-10)");
+    };
+    r.flow->installUpdate();
+    r.background.runAll();
+    EXPECT_EQ(qx::test::readFile((r.bundle / server).string()), "#!/bin/sh\n");
+    EXPECT_NE(r.bundleVersion().find(accepted ? "1.3.0" : "1.2.0"), std::string::npos);
+    EXPECT_FALSE(fs::exists(stagedBundlePath(r.bundle)));
+    EXPECT_EQ(r.launcher.launches.at(0).process->terminations, accepted ? 1 : 0);
+  }
+}
+
 TEST(UpdateFlow, AFailedReplacementLeavesTheBundleAndStartsTheServerOnceTheOldOneEnded) {
   Rig r;
-  r.files.failAt = 2;
+  r.files.failOn = "exchange";
   r.flow->installUpdate();
   r.background.runAll();
   EXPECT_EQ(r.launcher.launches.size(), 1u);  // the stopped server is not yet handled

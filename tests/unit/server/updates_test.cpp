@@ -6,6 +6,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 
 namespace qx::server {
@@ -147,6 +149,29 @@ TEST(RunUpdate, DownloadCopiesTheBundleAndNamesIt) {
   EXPECT_EQ(*report.path, dir + "/Quorvex Host.app");
   EXPECT_EQ(qx::test::readFile(*report.path + "/Contents/MacOS/QuorvexHost"), "binary");
   EXPECT_FALSE(fs::exists(*report.path + "/stale"));  // leftovers of an earlier download are replaced
+}
+
+TEST(RunUpdate, DownloadKeepsOnlyTheOwnersExecuteBitOfEachMode) {
+  Feed feed(newerManifest);
+  struct Case {
+    const char* path;
+    unsigned feedMode, downloadedMode;
+  };
+  const std::vector<Case> cases = {
+      {"Quorvex Host.app/Contents/MacOS/QuorvexHost", 04755, 0755},
+      {"Quorvex Host.app/Contents/Info.plist", 0666, 0644},
+      {"Quorvex Host.app/Contents/MacOS", 01777, 0755},
+      {"Quorvex Host.app", 02775, 0755},
+  };
+  for (const Case& c : cases) ::chmod(feed.dir.file(c.path).c_str(), c.feedMode);
+  qx::test::TempDir target;
+  auto report = runUpdate(feed.dir.path(), "1.3", target.path(), quiet);
+  ASSERT_FALSE(report.error.has_value()) << *report.error;
+  for (const Case& c : cases) {
+    struct stat st {};
+    ASSERT_EQ(::stat(target.file(c.path).c_str(), &st), 0) << c.path;
+    EXPECT_EQ(st.st_mode & 07777, c.downloadedMode) << c.path;
+  }
 }
 
 TEST(RunUpdate, DownloadRefusesWhatItShouldNotFetch) {
