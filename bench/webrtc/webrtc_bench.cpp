@@ -225,7 +225,10 @@ int main(int argc, char** argv) {
   o.args = qx::HostLaunch::arguments(settings, bundleProgram("quorvex-screencap"), std::nullopt, true);
   o.args.insert(o.args.begin(), bundleProgram("quorvex-webrtc-server"));
   o.setEnv = sound->clientEnv();
-  o.setEnv.insert({{"DISPLAY", x->display()}, {"QUORVEX_HOST_TOKEN", token}, {"QUORVEX_HOST_APP", "1"}, {"QUORVEX_WEBRTC_PORTS", "42400-42499"}});
+  o.setEnv.insert({{"DISPLAY", x->display()},
+                   {"QUORVEX_HOST_TOKEN", token},
+                   {"QUORVEX_HOST_APP", "1"},
+                   {"QUORVEX_WEBRTC_PORTS", "42400-42499"}});
   Process server(o);
   const std::string listening = "listening on 127.0.0.1:";
   server.pumpUntil([&] { return server.out().find('\n', server.out().find(listening)) != std::string::npos; }, 10s);
@@ -253,7 +256,7 @@ int main(int argc, char** argv) {
 
   std::printf("bench_webrtc: %dx%d, %d fps, %s, %d s per figure\n", args.width, args.height, args.fps,
               args.bitrate.c_str(), args.seconds);
-  browser.evaluate(stampReader + "(" + std::to_string(block) + ")");
+  browser.evaluate("(" + stampReader + ")(" + std::to_string(block) + ")");
   std::this_thread::sleep_for(std::chrono::seconds(args.seconds));
   const auto latencies = browser.evaluate("latencies").get<std::vector<double>>();
   const int misreads = browser.evaluate("misreads").get<int>();

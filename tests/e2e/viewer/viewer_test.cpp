@@ -53,7 +53,10 @@ class OtherOrigin {
         if (::poll(&p, 1, 100) <= 0) continue;
         const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
         char request[4096];
-        if (::read(client, request, sizeof request) > 0) ::write(client, page.data(), page.size());
+        // A speculative connection that never sends would hold up the real one behind it.
+        pollfd c{client, POLLIN, 0};
+        if (::poll(&c, 1, 200) > 0 && ::read(client, request, sizeof request) > 0)
+          ::write(client, page.data(), page.size());
         ::close(client);
       }
     });
