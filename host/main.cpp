@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
   // ---- Tray menu: where a user starts a check ----
   // X11 has neither a permission prompt nor a settings page to open.
   qx::host::Permissions permissionRequests(settings, {[] {}, [] {}, [](const std::string&) {}});
-  qx::host::SettingsWindow settingsWindow({controller, updates, permissionRequests, settings, tokens});
+  qx::host::SettingsWindow settingsWindow({controller, updates, permissionRequests});
   qx::host::QtClipboard clipboard;
   qx::host::Uninstaller uninstaller(controller,
                                     {.alerts = alerts,
