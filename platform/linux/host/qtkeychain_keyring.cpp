@@ -122,7 +122,8 @@ class QtKeychainKeyring::Mailbox {
       const std::lock_guard guard(lock);
       if (!receiver) return;
       QMetaObject::invokeMethod(
-          receiver, [box = mailbox, id, outcome = std::move(outcome)]() mutable { box->deliver(id, std::move(outcome)); },
+          receiver,
+          [box = mailbox, id, outcome = std::move(outcome)]() mutable { box->deliver(id, std::move(outcome)); },
           Qt::QueuedConnection);
     }
   };
@@ -146,13 +147,12 @@ QtKeychainKeyring::QtKeychainKeyring() : mailbox_(std::make_unique<Mailbox>()) {
 QtKeychainKeyring::~QtKeychainKeyring() = default;
 
 void QtKeychainKeyring::read(ReadDone done) {
-  mailbox_->run(
-      [] { return new QKeychain::ReadPasswordJob(kService); },
-      [done = std::move(done)](Outcome outcome) {
-        ReadResult result{statusOf(outcome.error), {}};
-        if (result.status == Status::ok) result.secret = outcome.data.toStdString();
-        done(std::move(result));
-      });
+  mailbox_->run([] { return new QKeychain::ReadPasswordJob(kService); },
+                [done = std::move(done)](Outcome outcome) {
+                  ReadResult result{statusOf(outcome.error), {}};
+                  if (result.status == Status::ok) result.secret = outcome.data.toStdString();
+                  done(std::move(result));
+                });
 }
 
 void QtKeychainKeyring::write(const std::string& secret, Done done) {
@@ -167,9 +167,8 @@ void QtKeychainKeyring::write(const std::string& secret, Done done) {
 }
 
 void QtKeychainKeyring::remove(Done done) {
-  mailbox_->run(
-      [] { return new QKeychain::DeletePasswordJob(kService); },
-      [done = std::move(done)](Outcome outcome) { done(statusOf(outcome.error)); });
+  mailbox_->run([] { return new QKeychain::DeletePasswordJob(kService); },
+                [done = std::move(done)](Outcome outcome) { done(statusOf(outcome.error)); });
 }
 
 }  // namespace qx::host

@@ -18,8 +18,8 @@
 
 #include "host/MenuTexts.h"
 #include "host/ui/SettingsWindow.h"
-#include "tests/unit/host/host_rig.h"
 #include "tests/backend/host_ui/ui_desktop.h"
+#include "tests/unit/host/host_rig.h"
 
 namespace qx::test {
 namespace {

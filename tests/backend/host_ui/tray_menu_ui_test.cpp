@@ -13,8 +13,8 @@
 
 #include "host/ui/Clipboard.h"
 #include "host/ui/TrayMenu.h"
-#include "tests/unit/host/host_rig.h"
 #include "tests/backend/host_ui/ui_desktop.h"
+#include "tests/unit/host/host_rig.h"
 
 namespace qx::test {
 namespace {

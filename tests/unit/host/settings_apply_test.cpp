@@ -50,7 +50,8 @@ TEST(ApplySettings, SaveOrder) {
   // The login item is set on every Save, update checks are rescheduled only
   // when their switch changed, and an absent token (unread, not edited) is
   // left as stored.
-  for (const std::optional<std::string>& token : {std::optional<std::string>("new token"), std::optional<std::string>()}) {
+  for (const std::optional<std::string>& token :
+       {std::optional<std::string>("new token"), std::optional<std::string>()}) {
     rig.events.clear();
     SettingsEdit again = rig.host->settingsEdit();
     EXPECT_TRUE(again.loginItem);

@@ -206,7 +206,7 @@ TEST(UpdateFlow, FollowsThePhaseTable) {
        {relaunching}},
       {"an install after a failure",
        afterFailure(install),
-       {"downloading()", "failed(x)", "downloading()", "installing(1.3.0)"},
+       {"downloading()", "failed(x)", "downloading(1.3.0)", "installing(1.3.0)"},
        {"Quorvex Host: update failed: x", relaunching}},
       {"a bundle without the extension", install, {notWritable}, {}, "Quorvex Host"},
       {"a bundle with another extension", install, {notWritable}, {}, "Quorvex Host.apps"},
