@@ -160,7 +160,7 @@ std::string token(bool zh) { return pick(zh, "Token", "令牌"); }
 std::string tokenPlaceholder(bool zh) { return pick(zh, "none (no check)", "未设置（不验证）"); }
 std::string tokenReadingPlaceholder(bool zh) { return pick(zh, "reading the keyring…", "正在读取钥匙环…"); }
 std::string tokenUnreadablePlaceholder(bool zh) {
-  return pick(zh, "couldn't read the keyring (saved token kept)", "无法读取钥匙环（保留已存的令牌）");
+  return pick(zh, "couldn't be read (kept as saved)", "无法读取（保存时保持原样）");
 }
 std::string generate(bool zh) { return pick(zh, "Generate", "随机生成"); }
 std::string connectionFooter(bool zh) {
