@@ -8,6 +8,7 @@
 
 #include "HostCore/HostLaunch.h"
 #include "host/HostTexts.h"
+#include "host/MenuTexts.h"
 #include "host/OutputSink.h"
 #include "host/SettingsStore.h"
 #include "host/TokenStore.h"
@@ -69,7 +70,7 @@ void HostController::cancelRestart() {
 }
 
 void HostController::start() {
-  if (process_) return;
+  if (process_ || pendingLaunch_ != 0) return;
   cancelRestart();
   restartWork_.reset();
 
@@ -88,13 +89,42 @@ void HostController::start() {
     setRunState(RunState::failed(texts::unquotableInstallPath(identity_.chinese)));
     return;
   }
-  // A keyring that cannot be read must not start an unprotected server.
-  const std::optional<std::string> token = services_.tokens.load();
-  if (!token) {
-    setRunState(RunState::failed(texts::keyringUnreadable(identity_.chinese)));
+  const std::uint64_t serial = ++launches_;
+  pendingLaunch_ = serial;
+  std::weak_ptr<HostController*> weak = self_;
+  services_.tokens.load([weak, serial](TokenRead read) {
+    if (auto self = weak.lock()) (*self)->tokenRead(serial, std::move(read));
+  });
+}
+
+void HostController::tokenRead(std::uint64_t serial, TokenRead read) {
+  if (serial != pendingLaunch_) return;  // dropped by stop or restart
+  pendingLaunch_ = 0;
+  if (read.token) {
+    keyringBackoff_.reset();
+    launchServer(*read.token);
     return;
   }
+  // A keyring that cannot be read must not start an unprotected server.
+  setRunState(RunState::failed(read.refused ? texts::keyringLocked(identity_.chinese)
+                                            : texts::keyringUnreadable(identity_.chinese)));
+  // A prompt the user dismissed is not shown again unasked (Restart Service or
+  // Save do); a keyring that did not answer may appear later in the session.
+  if (read.refused) return;
+  const double delay = keyringBackoff_.nextDelay(0);
+  scheduleStart(milliseconds(static_cast<std::int64_t>(delay * 1000.0)));
+}
 
+void HostController::scheduleStart(milliseconds delay) {
+  std::weak_ptr<HostController*> weak = self_;
+  restartWork_ = services_.scheduler.after(delay, [weak] {
+    if (auto self = weak.lock()) (*self)->start();
+  });
+}
+
+void HostController::launchServer(const std::string& token) {
+  const std::filesystem::path server = serverPath();
+  const std::string screencap = (paths_.macOSDir / "quorvex-screencap").string();
   killStrayHosts();
 
   std::optional<std::string> updateURL = std::string();
@@ -102,7 +132,7 @@ void HostController::start() {
   LaunchRequest request;
   request.program = server.string();
   request.arguments = HostLaunch::arguments(settings_, screencap, updateURL, services_.settings.ltr());
-  request.environment = HostLaunch::environment(identity_.environment, *token);
+  request.environment = HostLaunch::environment(identity_.environment, token);
 
   std::weak_ptr<HostController*> weak = self_;
   Scheduler& scheduler = services_.scheduler;
@@ -165,16 +195,13 @@ void HostController::hostExited(ServerProcess& ended, ProcessEnd end) {
   const double delay = backoff_.nextDelay(ranFor);
   const auto delayMs = milliseconds(static_cast<std::int64_t>(delay * 1000.0));
   setRunState(RunState::waiting(services_.clock.now() + delayMs, lastExit));
-
-  std::weak_ptr<HostController*> weak = self_;
-  restartWork_ = services_.scheduler.after(delayMs, [weak] {
-    if (auto self = weak.lock()) (*self)->start();
-  });
+  scheduleStart(delayMs);
 }
 
 void HostController::stop() {
   cancelRestart();
   restartWork_.reset();
+  pendingLaunch_ = 0;
   if (process_ && process_->isRunning()) {
     stopping_ = true;
     process_->terminate();
@@ -188,6 +215,7 @@ void HostController::stop() {
 
 void HostController::stopAndWait() {
   cancelRestart();
+  pendingLaunch_ = 0;
   if (!process_ || !process_->isRunning()) return;
   stopping_ = true;
   process_->terminate();
@@ -197,11 +225,14 @@ void HostController::stopAndWait() {
 
 void HostController::restart() {
   backoff_.reset();
+  keyringBackoff_.reset();
   if (process_ && process_->isRunning()) {
     startAfterStop_ = true;
     stop();
     return;
   }
+  // A read begun earlier may have been queued before a token Save just wrote.
+  pendingLaunch_ = 0;
   start();
 }
 
@@ -236,6 +267,31 @@ void HostController::setLoginItem(bool on) {
   setLoginItemEnabled(services_.loginItem->enabled());
 }
 
+SettingsEdit HostController::settingsEdit() const {
+  return {.settings = settings_,
+          .token = std::nullopt,
+          .loginItem = form::initialLoginItem(services_.settings.configured(), loginItemEnabled_),
+          .autoCheckUpdates = services_.settings.autoCheckUpdates(),
+          .showNotifications = services_.settings.showNotifications()};
+}
+
+void HostController::readToken(std::function<void(TokenRead)> done) { services_.tokens.load(std::move(done)); }
+
+bool HostController::applySettings(SettingsEdit edit) {
+  if (!form::listenValid(edit.settings)) return false;
+  setSettings(edit.settings);
+  services_.settings.save(edit.settings);
+  if (edit.token) services_.tokens.save(form::trimSpacesAndTabs(*edit.token));
+  setLoginItem(edit.loginItem);
+  if (edit.autoCheckUpdates != services_.settings.autoCheckUpdates()) {
+    services_.settings.setAutoCheckUpdates(edit.autoCheckUpdates);
+    emit autoCheckUpdatesChanged();
+  }
+  services_.settings.setShowNotifications(edit.showNotifications);
+  restart();
+  return true;
+}
+
 void HostController::setRunState(RunState state) {
   runState_ = std::move(state);
   emit runStateChanged();
@@ -259,21 +315,6 @@ void HostController::setSettings(HostSettings settings) {
 void HostController::setLoginItemEnabled(bool enabled) {
   loginItemEnabled_ = enabled;
   emit loginItemEnabledChanged();
-}
-
-void HostController::setUpdate(std::optional<UpdateCheck> update) {
-  update_ = std::move(update);
-  emit updateChanged();
-}
-
-void HostController::setUpdatePhase(UpdatePhase phase) {
-  updatePhase_ = std::move(phase);
-  emit updatePhaseChanged();
-}
-
-void HostController::setLastUpdateCheck(std::optional<WallTime> at) {
-  lastUpdateCheck_ = at;
-  emit lastUpdateCheckChanged();
 }
 
 }  // namespace qx::host

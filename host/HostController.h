@@ -22,16 +22,25 @@
 #include "HostCore/HostSettings.h"
 #include "HostCore/LocalAddress.h"
 #include "HostCore/RestartBackoff.h"
-#include "HostCore/UpdateCheck.h"
 #include "host/HostServices.h"
 #include "host/RunState.h"
-#include "host/UpdatePhase.h"
+#include "host/TokenStore.h"
 
 namespace qx::host {
 
 class OutputSink;
 class SettingsStore;
-class TokenStore;
+
+// What the settings window edits, and what its Save hands back.
+struct SettingsEdit {
+  HostSettings settings;
+  // Absent: keep the stored token (it could not be read and the field was not
+  // edited). Spaces and tabs around it are dropped when it is stored.
+  std::optional<std::string> token;
+  bool loginItem = false;
+  bool autoCheckUpdates = true;
+  bool showNotifications = true;
+};
 
 // `^` + `serverPath` with every extended-regex metacharacter escaped +
 // " --listen": matches a supervised server of this bundle, never an updater
@@ -56,9 +65,6 @@ class HostController : public QObject {
   Q_PROPERTY(std::vector<qx::LocalAddress> addresses READ addresses NOTIFY addressesChanged)
   Q_PROPERTY(bool loginItemEnabled READ loginItemEnabled NOTIFY loginItemEnabledChanged)
   Q_PROPERTY(qx::HostSettings settings READ settings NOTIFY settingsChanged)
-  Q_PROPERTY(std::optional<qx::UpdateCheck> update READ update NOTIFY updateChanged)
-  Q_PROPERTY(qx::host::UpdatePhase updatePhase READ updatePhase NOTIFY updatePhaseChanged)
-  Q_PROPERTY(std::optional<qx::host::WallTime> lastUpdateCheck READ lastUpdateCheck NOTIFY lastUpdateCheckChanged)
 
  public:
   using Problem = HostOutputScanner::Problem;
@@ -96,6 +102,9 @@ class HostController : public QObject {
   HostController(Services services, Paths paths, Identity identity, QObject* parent = nullptr);
   ~HostController() override;
 
+  // Reads the token (asynchronously) and launches the server when it comes.
+  // While that read is outstanding runState stays as it was and a second
+  // start does nothing; stop, stopAndWait and restart drop the launch.
   void start();
   void stop();
   void stopAndWait();
@@ -107,6 +116,20 @@ class HostController : public QObject {
   // what the desktop reports afterwards (not what was asked).
   void setLoginItem(bool on);
 
+  // The settings window's starting point: the published settings, the login
+  // item (proposed at a first setup) and the update-check switch. The token
+  // is absent; readToken brings it.
+  SettingsEdit settingsEdit() const;
+  // The stored token for the settings window; `done` runs on the main thread,
+  // possibly inside this call.
+  void readToken(std::function<void(TokenRead)> done);
+  // Save, in this order: publishes and stores the settings, stores the token
+  // (before the restart below reads it), sets the login item, stores the
+  // update-check switch and, when it changed, emits autoCheckUpdatesChanged,
+  // then restarts the server. Refuses (false) a listen address without a
+  // usable port.
+  bool applySettings(SettingsEdit edit);
+
   const RunState& runState() const { return runState_; }
   std::optional<Problem> problem() const { return problem_; }
   qint64 connectedClients() const { return connectedClients_; }
@@ -115,20 +138,9 @@ class HostController : public QObject {
   const std::vector<LocalAddress>& addresses() const { return addresses_; }
   bool loginItemEnabled() const { return loginItemEnabled_; }
   const HostSettings& settings() const { return settings_; }
-  const std::optional<UpdateCheck>& update() const { return update_; }
-  const UpdatePhase& updatePhase() const { return updatePhase_; }
-  const std::optional<WallTime>& lastUpdateCheck() const { return lastUpdateCheck_; }
 
   const Paths& paths() const { return paths_; }
   bool chinese() const { return identity_.chinese; }
-
-  // Publishers for the flows built on the controller (settings window, update
-  // flow, login item); each emits its change signal.
-  void setSettings(HostSettings settings);
-  void setLoginItemEnabled(bool enabled);
-  void setUpdate(std::optional<UpdateCheck> update);
-  void setUpdatePhase(UpdatePhase phase);
-  void setLastUpdateCheck(std::optional<WallTime> at);
 
  signals:
   void runStateChanged();
@@ -139,9 +151,8 @@ class HostController : public QObject {
   void addressesChanged();
   void loginItemEnabledChanged();
   void settingsChanged();
-  void updateChanged();
-  void updatePhaseChanged();
-  void lastUpdateCheckChanged();
+  // A Save switched automatic update checks; the update flow reschedules them.
+  void autoCheckUpdatesChanged();
   // The server printed a device's install request; the update flow reads the
   // request file itself.
   void deviceUpdateRequested();
@@ -150,10 +161,15 @@ class HostController : public QObject {
   void killStrayHosts();
   void handle(const std::string& line);
   void hostExited(ServerProcess& ended, ProcessEnd end);
+  void tokenRead(std::uint64_t serial, TokenRead read);
+  void launchServer(const std::string& token);
+  void scheduleStart(std::chrono::milliseconds delay);
   void cancelRestart();
   void setRunState(RunState state);
   void setProblem(std::optional<Problem> problem);
   void setConnectedClients(qint64 count);
+  void setSettings(HostSettings settings);
+  void setLoginItemEnabled(bool enabled);
   std::filesystem::path serverPath() const;
 
   Services services_;
@@ -168,9 +184,6 @@ class HostController : public QObject {
   std::vector<LocalAddress> addresses_;
   bool loginItemEnabled_ = false;
   HostSettings settings_;
-  std::optional<UpdateCheck> update_;
-  UpdatePhase updatePhase_;
-  std::optional<WallTime> lastUpdateCheck_;
 
   std::shared_ptr<ServerProcess> process_;
   std::shared_ptr<OutputSink> sink_;
@@ -179,6 +192,13 @@ class HostController : public QObject {
   std::shared_ptr<ScheduledWork> restartWork_;
   bool stopping_ = false;
   bool startAfterStop_ = false;
+  // The launch waiting for its token read (0: none); a newer number, or 0,
+  // makes an earlier read's answer do nothing.
+  std::uint64_t pendingLaunch_ = 0;
+  std::uint64_t launches_ = 0;
+  // Retries of a keyring that did not answer; apart from the server's own
+  // back-off, which counts crashes.
+  RestartBackoff keyringBackoff_;
   HostOutputScanner scanner_;
   std::shared_ptr<ScheduledWork> pollTimer_;
   // Callbacks hold this weakly and do nothing once the controller is gone.

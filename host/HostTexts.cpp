@@ -34,6 +34,11 @@ std::string keyringUnreadable(bool zh) {
   return zh ? "无法从钥匙环读取访问令牌" : "Couldn't read the access token from the keyring";
 }
 
+std::string keyringLocked(bool zh) {
+  return zh ? "钥匙环未解锁，读不到访问令牌；选择“重启服务”可再次解锁并启动"
+            : "The keyring stayed locked; choose Restart Service to unlock it and start";
+}
+
 std::string unquotableInstallPath(bool zh) {
   return zh ? "请把 Quorvex Host 移到路径中不同时含有 ' 和 \" 的文件夹"
             : "Move Quorvex Host to a folder whose path doesn't contain both ' and \"";

@@ -27,6 +27,9 @@ std::string incompleteInstall(bool zh);
 // How an unrequested end is described: "exit code 1", "killed by signal 9".
 std::string processEnd(const ProcessEnd& end, bool zh);
 std::string keyringUnreadable(bool zh);
+// The keyring kept the token locked (its unlock prompt was dismissed); it is
+// not asked again until the user says so.
+std::string keyringLocked(bool zh);
 // The bundle sits in a folder whose path holds both ' and ", which the
 // capture command cannot carry.
 std::string unquotableInstallPath(bool zh);

@@ -159,6 +159,10 @@ std::string connectionSection(bool zh) { return pick(zh, "Connection", "连接")
 std::string listenAddress(bool zh) { return pick(zh, "Listen address", "监听地址"); }
 std::string token(bool zh) { return pick(zh, "Token", "令牌"); }
 std::string tokenPlaceholder(bool zh) { return pick(zh, "none (no check)", "未设置（不验证）"); }
+std::string tokenReadingPlaceholder(bool zh) { return pick(zh, "reading the keyring…", "正在读取钥匙环…"); }
+std::string tokenUnreadablePlaceholder(bool zh) {
+  return pick(zh, "couldn't be read (kept as saved)", "无法读取（保存时保持原样）");
+}
 std::string generate(bool zh) { return pick(zh, "Generate", "随机生成"); }
 std::string connectionFooter(bool zh) {
   return pick(zh,

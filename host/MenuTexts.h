@@ -94,6 +94,10 @@ std::string connectionSection(bool zh);
 std::string listenAddress(bool zh);
 std::string token(bool zh);
 std::string tokenPlaceholder(bool zh);
+// While the keyring has not answered yet.
+std::string tokenReadingPlaceholder(bool zh);
+// The keyring could not be read: the stored token stays unless one is typed.
+std::string tokenUnreadablePlaceholder(bool zh);
 std::string generate(bool zh);
 std::string connectionFooter(bool zh);
 

@@ -10,6 +10,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdint>
+#include <deque>
 #include <limits>
 #include <system_error>
 
@@ -100,8 +101,48 @@ std::uint64_t secureRandom64() {
 
 }  // namespace
 
+// The store's state, shared with the keyring's pending answers, which hold it
+// weakly: an answer arriving after the store is gone does nothing.
+struct TokenStore::Queue : std::enable_shared_from_this<TokenStore::Queue> {
+  Queue(Keyring& k, std::filesystem::path f) : keyring(k), file(std::move(f)) {}
+
+  // Runs waiting operations until one is still waiting for its keyring. An
+  // operation that finishes inside its own call continues this loop instead
+  // of nesting another.
+  void pump() {
+    if (pumping) return;
+    pumping = true;
+    while (!busy && !waiting.empty()) {
+      Operation operation = std::move(waiting.front());
+      waiting.pop_front();
+      busy = true;
+      operation(*this, [weak = weak_from_this()] {
+        if (auto self = weak.lock()) {
+          self->busy = false;
+          self->pump();
+        }
+      });
+    }
+    pumping = false;
+  }
+
+  // Binds a keyring answer to this queue, weakly.
+  template <class Answer>
+  std::function<void(Answer)> weakly(std::function<void(Queue&, Answer)> then) {
+    return [weak = weak_from_this(), then = std::move(then)](Answer answer) {
+      if (auto self = weak.lock()) then(*self, std::move(answer));
+    };
+  }
+
+  Keyring& keyring;
+  std::filesystem::path file;
+  std::deque<Operation> waiting;
+  bool busy = false;
+  bool pumping = false;
+};
+
 TokenStore::TokenStore(Keyring& keyring, std::filesystem::path fallbackFile)
-    : keyring_(keyring), file_(std::move(fallbackFile)) {}
+    : queue_(std::make_shared<Queue>(keyring, std::move(fallbackFile))) {}
 
 std::filesystem::path TokenStore::defaultFallbackFile() {
   // Beside the settings file (SettingsStore::defaultPath).
@@ -109,36 +150,77 @@ std::filesystem::path TokenStore::defaultFallbackFile() {
   return config.absoluteFilePath(QStringLiteral("Quorvex/token")).toStdString();
 }
 
-std::optional<std::string> TokenStore::load() {
-  const Keyring::ReadResult item = keyring_.read();
-  if (item.status == Keyring::Status::ok) return replaceInvalidUtf8(item.secret);
-
-  const FileToken file = readFileToken(file_);
-  if (file.state == FileToken::State::present) return file.token;
-  // No item and no file: nothing was ever stored. A failing keyring (or an
-  // unreadable file) says nothing about whether a token exists.
-  if (item.status == Keyring::Status::notFound && file.state == FileToken::State::missing) return std::string();
-  return std::nullopt;
+void TokenStore::enqueue(Operation operation) {
+  queue_->waiting.push_back(std::move(operation));
+  queue_->pump();
 }
 
-bool TokenStore::save(const std::string& token) {
-  const Keyring::Status status = token.empty() ? keyring_.remove() : keyring_.write(token);
-  if (status != Keyring::Status::failed) {
-    removeFile(file_);
-    return true;
-  }
-  // The file takes the token; for "" an empty file records that no token is
-  // wanted, since a failing keyring with no file reads as unknown.
-  if (!writeFileAtomically(file_, token)) return false;
-  // An older item would otherwise shadow the file once the keyring works
-  // again; if this fails too, the item is as stale as it was.
-  if (!token.empty()) keyring_.remove();
-  return true;
+void TokenStore::load(std::function<void(TokenRead)> done) {
+  enqueue([done = std::move(done)](Queue& queue, std::function<void()> finished) mutable {
+    queue.keyring.read(queue.weakly<Keyring::ReadResult>(
+        [done = std::move(done), finished = std::move(finished)](Queue& q, Keyring::ReadResult item) {
+          TokenRead read;
+          const FileToken file = item.status == Keyring::Status::ok ? FileToken{} : readFileToken(q.file);
+          if (item.status == Keyring::Status::ok) {
+            read.token = replaceInvalidUtf8(item.secret);
+          } else if (file.state == FileToken::State::present) {
+            read.token = file.token;
+          } else if (item.status == Keyring::Status::notFound && file.state == FileToken::State::missing) {
+            // No item and no file: nothing was ever stored. A failing keyring
+            // (or an unreadable file) says nothing about whether a token exists.
+            read.token = std::string();
+          } else {
+            read.refused = item.status == Keyring::Status::refused;
+          }
+          if (done) done(std::move(read));
+          finished();
+        }));
+  });
 }
 
-void TokenStore::removeAll() {
-  keyring_.remove();
-  removeFile(file_);
+void TokenStore::save(std::string token, std::function<void(bool)> done) {
+  enqueue([token = std::move(token), done = std::move(done)](Queue& queue, std::function<void()> finished) mutable {
+    auto end = [done = std::move(done), finished = std::move(finished)](bool stored) {
+      if (done) done(stored);
+      finished();
+    };
+    auto answered = queue.weakly<Keyring::Status>([token, end](Queue& q, Keyring::Status status) {
+      if (status == Keyring::Status::ok || status == Keyring::Status::notFound) {
+        removeFile(q.file);
+        end(true);
+        return;
+      }
+      // The file takes the token; for "" an empty file records that no token
+      // is wanted, since a failing keyring with no file reads as unknown.
+      if (!writeFileAtomically(q.file, token)) {
+        end(false);
+        return;
+      }
+      if (token.empty()) {
+        end(true);
+        return;
+      }
+      // An older item would otherwise shadow the file once the keyring works
+      // again; if this fails too, the item is as stale as it was.
+      q.keyring.remove(q.weakly<Keyring::Status>([end](Queue&, Keyring::Status) { end(true); }));
+    });
+    if (token.empty()) {
+      queue.keyring.remove(std::move(answered));
+    } else {
+      queue.keyring.write(token, std::move(answered));
+    }
+  });
+}
+
+void TokenStore::removeAll(std::function<void()> done) {
+  enqueue([done = std::move(done)](Queue& queue, std::function<void()> finished) mutable {
+    queue.keyring.remove(queue.weakly<Keyring::Status>(
+        [done = std::move(done), finished = std::move(finished)](Queue& q, Keyring::Status) {
+          removeFile(q.file);
+          if (done) done();
+          finished();
+        }));
+  });
 }
 
 std::string TokenStore::random() {

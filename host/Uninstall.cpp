@@ -120,7 +120,6 @@ void Uninstaller::run() {
   controller_.stopAndWait();
   services_.loginItem.setEnabled(false);
   if (answer.checked) {
-    services_.tokens.removeAll();
     removeSettings();
     const fs::path& log = controller_.paths().log;
     removeFile(log);
@@ -134,7 +133,12 @@ void Uninstaller::run() {
   } else if (!services_.moveToTrash(bundle)) {
     services_.alerts.show(folderKeptAlert(FolderKept::notTrashed, bundle, controller_.chinese()));
   }
-  services_.quit();
+  if (!answer.checked) {
+    services_.quit();
+    return;
+  }
+  // The keyring answers later; quitting before it has could leave the token.
+  services_.tokens.removeAll(services_.quit);
 }
 
 void Uninstaller::removeSettings() {

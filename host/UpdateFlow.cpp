@@ -55,6 +55,7 @@ UpdateFlow::UpdateFlow(HostController& controller, Services services, fs::path c
       currentVersion_(bundleVersion(controller.paths().bundle).value_or("dev")),
       self_(std::make_shared<UpdateFlow*>(this)) {
   connect(&controller_, &HostController::deviceUpdateRequested, this, &UpdateFlow::deviceRequestedUpdate);
+  connect(&controller_, &HostController::autoCheckUpdatesChanged, this, &UpdateFlow::scheduleUpdateChecks);
 }
 
 UpdateFlow::~UpdateFlow() {
@@ -82,7 +83,7 @@ void UpdateFlow::scheduleUpdateChecks() {
   updateTimer_.reset();
   // Leftovers of an earlier attempt go at every launch, but never from under
   // a running install.
-  if (!controller_.updatePhase().busy()) {
+  if (!updatePhase_.busy()) {
     std::error_code ignored;
     fs::remove_all(downloadDirectory(), ignored);
     removeReplacementLeftovers(services_.files, controller_.paths().bundle);
@@ -94,9 +95,9 @@ void UpdateFlow::scheduleUpdateChecks() {
 }
 
 void UpdateFlow::checkForUpdates(bool userInitiated) {
-  const UpdatePhase& phase = controller_.updatePhase();
+  const UpdatePhase& phase = updatePhase_;
   if (phase.busy() || phase.state == UpdatePhase::Case::checking) return;
-  controller_.setUpdatePhase(UpdatePhase::checking());
+  setUpdatePhase(UpdatePhase::checking());
   runUpdateCommand({"check"}, [weak = std::weak_ptr<UpdateFlow*>(self_), userInitiated](UpdateCheck report) {
     if (auto self = weak.lock()) (*self)->checkEnded(userInitiated, std::move(report));
   });
@@ -104,7 +105,7 @@ void UpdateFlow::checkForUpdates(bool userInitiated) {
 
 void UpdateFlow::checkEnded(bool userInitiated, UpdateCheck report) {
   // Also when an install started meanwhile: the check's own phase ends here.
-  controller_.setUpdatePhase(UpdatePhase::idle());
+  setUpdatePhase(UpdatePhase::idle());
   const bool zh = controller_.chinese();
   if (report.error) {
     services_.systemLog.write("Quorvex Host: update check failed: " + *report.error);
@@ -113,8 +114,8 @@ void UpdateFlow::checkEnded(bool userInitiated, UpdateCheck report) {
     return;
   }
   const bool available = report.available;
-  controller_.setUpdate(std::move(report));
-  controller_.setLastUpdateCheck(services_.wallClock.now());
+  setUpdate(std::move(report));
+  setLastUpdateCheck(services_.wallClock.now());
   if (!userInitiated) return;
   if (available) {
     promptUpdate();
@@ -142,7 +143,7 @@ void UpdateFlow::runUpdateCommand(std::vector<std::string> arguments, std::funct
 void UpdateFlow::promptUpdate() {
   const std::optional<UpdateCheck> update = availableUpdate();
   if (!update || !update->latest) return;
-  if (controller_.updatePhase().busy()) return;
+  if (updatePhase_.busy()) return;
   const bool zh = controller_.chinese();
   std::string text = texts::updatePromptText(currentVersion_, zh);
   if (std::optional<std::string> releaseNotes = notes(*update, zh)) text += "\n\n" + *releaseNotes;
@@ -152,15 +153,15 @@ void UpdateFlow::promptUpdate() {
 }
 
 void UpdateFlow::installUpdate() {
-  if (controller_.updatePhase().busy()) return;
+  if (updatePhase_.busy()) return;
   const fs::path bundle = controller_.paths().bundle;
   const fs::path parent = bundle.parent_path();
   if (bundle.extension() != ".app" || ::access(parent.c_str(), W_OK) != 0) {
-    controller_.setUpdatePhase(UpdatePhase::failed(texts::folderNotWritable(controller_.chinese())));
+    setUpdatePhase(UpdatePhase::failed(texts::folderNotWritable(controller_.chinese())));
     return;
   }
   const std::optional<UpdateCheck> known = availableUpdate();
-  controller_.setUpdatePhase(UpdatePhase::downloading(known && known->latest ? *known->latest : std::string()));
+  setUpdatePhase(UpdatePhase::downloading(known && known->latest ? *known->latest : std::string()));
   runUpdateCommand({"download", "--dir", downloadDirectory().string()},
                    [weak = std::weak_ptr<UpdateFlow*>(self_)](UpdateCheck result) {
                      if (auto self = weak.lock()) (*self)->downloaded(std::move(result));
@@ -176,7 +177,7 @@ void UpdateFlow::downloaded(UpdateCheck result) {
     updateFailed(texts::downloadReturnedNoApp(controller_.chinese()));
     return;
   }
-  controller_.setUpdate(result);
+  setUpdate(result);
   // The copy beside the bundle is what gets verified and then installed, so a
   // change to the download after this point cannot reach the bundle.
   fs::path app = *result.path;
@@ -202,7 +203,7 @@ void UpdateFlow::verified(const UpdateCheck& result, const std::optional<std::st
     updateFailed(*verdict);
     return;
   }
-  controller_.setUpdatePhase(UpdatePhase::installing(*result.latest));
+  setUpdatePhase(UpdatePhase::installing(*result.latest));
   // The server's files are about to change under it.
   controller_.stopAndWait();
   if (std::error_code ec = installStagedBundle(services_.files, controller_.paths().bundle)) {
@@ -216,7 +217,7 @@ void UpdateFlow::verified(const UpdateCheck& result, const std::optional<std::st
 
 void UpdateFlow::updateFailed(const std::string& message) {
   services_.systemLog.write("Quorvex Host: update failed: " + message);
-  controller_.setUpdatePhase(UpdatePhase::failed(message));
+  setUpdatePhase(UpdatePhase::failed(message));
 }
 
 void UpdateFlow::startServerAgain() {
@@ -249,16 +250,18 @@ void UpdateFlow::deviceRequestedUpdate() {
 }
 
 std::optional<UpdateCheck> UpdateFlow::availableUpdate() const {
-  const std::optional<UpdateCheck>& update = controller_.update();
-  if (update && update->available) return update;
+  if (update_ && update_->available) return update_;
   return std::nullopt;
 }
 
 std::string UpdateFlow::currentVersion() const { return currentVersion_; }
 
 std::string UpdateFlow::updateSummary() const {
-  const UpdatePhase& phase = controller_.updatePhase();
-  const bool zh = controller_.chinese();
+  return host::updateSummary(updatePhase_, availableUpdate(), lastUpdateCheck_, controller_.chinese());
+}
+
+std::string updateSummary(const UpdatePhase& phase, const std::optional<UpdateCheck>& available,
+                          const std::optional<WallTime>& lastCheck, bool zh) {
   switch (phase.state) {
     case UpdatePhase::Case::failed: return texts::summaryFailed(phase.text, zh);
     case UpdatePhase::Case::checking: return texts::summaryChecking(zh);
@@ -266,14 +269,28 @@ std::string UpdateFlow::updateSummary() const {
     case UpdatePhase::Case::installing: return texts::summaryInstalling(phase.text, zh);
     case UpdatePhase::Case::idle: break;
   }
-  if (const std::optional<UpdateCheck> update = availableUpdate(); update && update->latest)
-    return texts::summaryAvailable(*update->latest, zh);
-  if (const std::optional<WallTime>& at = controller_.lastUpdateCheck()) {
-    const auto ms = std::chrono::duration_cast<milliseconds>(at->time_since_epoch()).count();
+  if (available && available->latest) return texts::summaryAvailable(*available->latest, zh);
+  if (lastCheck) {
+    const auto ms = std::chrono::duration_cast<milliseconds>(lastCheck->time_since_epoch()).count();
     const QTime time = QDateTime::fromMSecsSinceEpoch(ms).time();
     return texts::summaryUpToDate(QLocale::system().toString(time, QLocale::ShortFormat).toStdString(), zh);
   }
   return texts::summaryNotChecked(zh);
+}
+
+void UpdateFlow::setUpdate(std::optional<UpdateCheck> update) {
+  update_ = std::move(update);
+  emit updateChanged();
+}
+
+void UpdateFlow::setUpdatePhase(UpdatePhase phase) {
+  updatePhase_ = std::move(phase);
+  emit updatePhaseChanged();
+}
+
+void UpdateFlow::setLastUpdateCheck(std::optional<WallTime> at) {
+  lastUpdateCheck_ = at;
+  emit lastUpdateCheckChanged();
 }
 
 }  // namespace qx::host

@@ -3,8 +3,9 @@
 // The host keeps itself up to date through the media server's updater
 // commands: scheduled and on-demand checks, the prompt, the download, the
 // signature and version check, the replacement of the running bundle and the
-// relaunch, and installs that a connected device asks for. Publishes through
-// the controller's `update`, `updatePhase` and `lastUpdateCheck`.
+// relaunch, and installs that a connected device asks for. Owns and publishes
+// the update state (`update`, `updatePhase`, `lastUpdateCheck`): each
+// assignment emits its change signal, also when the value is equal.
 // Main thread only; the updater run and the verification run off it, through
 // `BackgroundWork`, and only plain values cross.
 
@@ -19,6 +20,7 @@
 #include "HostCore/UpdateCheck.h"
 #include "host/BundleReplacement.h"
 #include "host/HostServices.h"
+#include "host/UpdatePhase.h"
 #include "host/UpdateServices.h"
 
 namespace qx::host {
@@ -30,6 +32,11 @@ class SettingsStore;
 // could not be launched or printed no report, one made up with `current`,
 // `available` false and the error.
 UpdateCheck updaterReport(const UpdaterOutput& run, const std::string& currentVersion, bool chinese);
+
+// The settings window's line for the update state: the phase when not idle,
+// else the offered version, else the time of the last check.
+std::string updateSummary(const UpdatePhase& phase, const std::optional<UpdateCheck>& available,
+                          const std::optional<WallTime>& lastCheck, bool chinese);
 
 class UpdateFlow : public QObject {
   Q_OBJECT
@@ -69,6 +76,10 @@ class UpdateFlow : public QObject {
   void installUpdate();
   void deviceRequestedUpdate();
 
+  // The last report of a check or download; none before the first.
+  const std::optional<UpdateCheck>& update() const { return update_; }
+  const UpdatePhase& updatePhase() const { return updatePhase_; }
+  const std::optional<WallTime>& lastUpdateCheck() const { return lastUpdateCheck_; }
   // `update` when it says an update is available.
   std::optional<UpdateCheck> availableUpdate() const;
   // The running bundle's CFBundleShortVersionString, or "dev".
@@ -79,7 +90,15 @@ class UpdateFlow : public QObject {
   // Where downloads go: the caches + "com.quorvex.host/updates".
   std::filesystem::path downloadDirectory() const;
 
+ signals:
+  void updateChanged();
+  void updatePhaseChanged();
+  void lastUpdateCheckChanged();
+
  private:
+  void setUpdate(std::optional<UpdateCheck> update);
+  void setUpdatePhase(UpdatePhase phase);
+  void setLastUpdateCheck(std::optional<WallTime> at);
   void runUpdateCommand(std::vector<std::string> arguments, std::function<void(UpdateCheck)> done);
   void checkEnded(bool userInitiated, UpdateCheck report);
   void downloaded(UpdateCheck result);
@@ -93,6 +112,9 @@ class UpdateFlow : public QObject {
   Services services_;
   std::filesystem::path caches_;
   std::string currentVersion_;
+  std::optional<UpdateCheck> update_;
+  UpdatePhase updatePhase_;
+  std::optional<WallTime> lastUpdateCheck_;
   std::shared_ptr<ScheduledWork> updateTimer_;
   QMetaObject::Connection restartWhenStopped_;
   // Callbacks hold this weakly and do nothing once the flow is gone.

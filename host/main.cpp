@@ -24,6 +24,7 @@
 #include "platform/linux/host/qprocess_launcher.h"
 #include "platform/linux/host/qt_scheduler.h"
 #include "platform/linux/host/qtkeychain_keyring.h"
+#include "platform/linux/host/wayland_permissions.h"
 #include "platform/linux/host/x11_permission_probe.h"
 // Updates
 #include "host/BundleSignature.h"
@@ -111,7 +112,12 @@ int main(int argc, char** argv) {
   qx::host::SettingsStore settings(qx::host::SettingsStore::defaultPath());
   qx::host::QtKeychainKeyring keyring;
   qx::host::TokenStore tokens(keyring, qx::host::TokenStore::defaultFallbackFile());
-  qx::host::X11PermissionProbe permissions;
+  // A Wayland session grants screen capture through its portal; X11 through the connection itself.
+  const bool wayland = qx::host::waylandSession();
+  qx::host::X11PermissionProbe x11Permissions;
+  qx::host::WaylandPermissionProbe waylandPermissions;
+  qx::host::PermissionProbe& permissions =
+      wayland ? static_cast<qx::host::PermissionProbe&>(waylandPermissions) : x11Permissions;
   qx::host::SyslogSystemLog systemLog;
   const std::filesystem::path bundle = macOSDir.parent_path().parent_path();
   qx::host::XdgAutostart autostart(qx::host::XdgAutostart::defaultEntryFile(), bundle);
@@ -175,9 +181,24 @@ int main(int argc, char** argv) {
   // ---- end of updates ----
 
   // ---- Tray menu: where a user starts a check ----
-  // X11 has neither a permission prompt nor a settings page to open.
-  qx::host::Permissions permissionRequests(settings, {[] {}, [] {}, [](const std::string&) {}});
-  qx::host::SettingsWindow settingsWindow({controller, updates, permissionRequests, settings, tokens});
+  // X11 has neither a permission prompt nor a settings page to open. On Wayland every "Allow…" for
+  // screen recording shows the portal's dialog again (off the main thread: a person answers it, in
+  // their own time); the poll then sees the stored grant. Remote input has no grant there yet.
+  const auto grantScreenCast = [&background, &systemLog] {
+    background.run([&systemLog]() -> qx::host::BackgroundWork::Continuation {
+      std::string error = qx::host::grantScreenCast();
+      return [&systemLog, error = std::move(error)] {
+        if (!error.empty()) systemLog.write("screen recording not granted: " + error);
+      };
+    });
+  };
+  qx::host::Permissions permissionRequests(
+      settings, wayland ? qx::host::Permissions::Desktop{grantScreenCast, [] {},
+                                                         [grantScreenCast](const std::string& anchor) {
+                                                           if (anchor == "Privacy_ScreenCapture") grantScreenCast();
+                                                         }}
+                        : qx::host::Permissions::Desktop{[] {}, [] {}, [](const std::string&) {}});
+  qx::host::SettingsWindow settingsWindow({controller, updates, permissionRequests});
   qx::host::QtClipboard clipboard;
   qx::host::Uninstaller uninstaller(controller,
                                     {.alerts = alerts,

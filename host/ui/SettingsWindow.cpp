@@ -24,7 +24,6 @@
 #include "host/HostTexts.h"
 #include "host/MenuTexts.h"
 #include "host/Permissions.h"
-#include "host/SettingsStore.h"
 #include "host/TokenStore.h"
 #include "host/UpdateFlow.h"
 
@@ -173,7 +172,7 @@ SettingsView::SettingsView(Services services, std::function<void()> onDone, QWid
       onDone_(std::move(onDone)),
       zh_(services_.host.chinese()),
       wayland_(waylandSession()),
-      settings_(services_.host.settings()) {
+      edit_(services_.host.settingsEdit()) {
   setWindowTitle(q(form::windowTitle(zh_)));
   // Titled and closable; neither resizable nor minimisable.
   // Window managers may still minimise it: SettingsWindow::show() restores it.
@@ -202,8 +201,8 @@ SettingsView::SettingsView(Services services, std::function<void()> onDone, QWid
   connect(&host, &HostController::screenRecordingChanged, this, &SettingsView::renderPermissions);
   connect(&host, &HostController::accessibilityChanged, this, &SettingsView::renderPermissions);
   for (auto changed :
-       {&HostController::updateChanged, &HostController::updatePhaseChanged, &HostController::lastUpdateCheckChanged}) {
-    connect(&host, changed, this, &SettingsView::renderUpdates);
+       {&UpdateFlow::updateChanged, &UpdateFlow::updatePhaseChanged, &UpdateFlow::lastUpdateCheckChanged}) {
+    connect(&services_.updates, changed, this, &SettingsView::renderUpdates);
   }
   // Ctrl+W does what the title bar's close button does; Ctrl+Q quits.
   connect(new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_W), this), &QShortcut::activated, this, &QWidget::close);
@@ -213,6 +212,9 @@ SettingsView::SettingsView(Services services, std::function<void()> onDone, QWid
   renderValidity();
   renderPermissions();
   renderUpdates();
+  host.readToken([view = QPointer<SettingsView>(this)](const TokenRead& read) {
+    if (view) view->tokenArrived(read);
+  });
   // The window opens at the top, on the first field a new user fills in.
   listen_->setFocus();
 }
@@ -237,26 +239,28 @@ QWidget* SettingsView::buildForm() {
   // Connection
   QFrame* connection = group(page);
   QFormLayout* rows = formLayout(connection);
-  listen_ = new QLineEdit(q(settings_.listen), connection);
+  listen_ = new QLineEdit(q(edit_.settings.listen), connection);
   listen_->setObjectName("listen");
   connect(listen_, &QLineEdit::textChanged, this, [this](const QString& text) {
-    settings_.listen = text.toStdString();
+    edit_.settings.listen = text.toStdString();
     renderValidity();
   });
   rows->addRow(q(form::listenAddress(zh_)), listen_);
   auto* tokenRow = new QWidget(connection);
   auto* tokenLayout = new QHBoxLayout(tokenRow);
   tokenLayout->setContentsMargins(0, 0, 0, 0);
-  const std::optional<std::string> stored = services_.tokens.load();
-  tokenUnknown_ = !stored.has_value();
-  token_ = new QLineEdit(q(stored.value_or("")), tokenRow);
+  token_ = new QLineEdit(tokenRow);
   token_->setMinimumWidth(140);
   token_->setObjectName("token");
   token_->setEchoMode(QLineEdit::Password);
   // One over the limit, so a longer paste shows as refused instead of cut.
   token_->setMaxLength(tokenLimit + 1);
-  token_->setPlaceholderText(q(form::tokenPlaceholder(zh_)));
-  connect(token_, &QLineEdit::textEdited, this, [this] { tokenEdited_ = true; });
+  token_->setPlaceholderText(q(form::tokenReadingPlaceholder(zh_)));
+  connect(token_, &QLineEdit::textEdited, this, [this](const QString& text) {
+    tokenEdited_ = true;
+    edit_.token = text.toStdString();
+    token_->setPlaceholderText(q(form::tokenPlaceholder(zh_)));
+  });
   connect(token_, &QLineEdit::textChanged, this, [this] { renderValidity(); });
   QPushButton* show = button(texts::showToken(zh_), tokenRow);
   show->setObjectName("showToken");
@@ -268,6 +272,7 @@ QWidget* SettingsView::buildForm() {
   connect(generate, &QPushButton::clicked, this, [this] {
     token_->setText(q(TokenStore::random()));
     tokenEdited_ = true;
+    edit_.token = token_->text().toStdString();
   });
   tokenLayout->addWidget(token_, 1);
   tokenLayout->addWidget(show);
@@ -283,24 +288,24 @@ QWidget* SettingsView::buildForm() {
   bitrate_->setObjectName("bitrate");
   const auto bitrates = form::bitrateOptions();
   for (const auto& option : bitrates) bitrate_->addItem(q(option.label), q(option.value));
-  const auto bitrateAt = form::optionIndex(bitrates, settings_.bitrate);
+  const auto bitrateAt = form::optionIndex(bitrates, edit_.settings.bitrate);
   bitrate_->setCurrentIndex(bitrateAt ? static_cast<int>(*bitrateAt) : -1);
   connect(bitrate_, &QComboBox::activated, this,
-          [this](int index) { settings_.bitrate = bitrate_->itemData(index).toString().toStdString(); });
+          [this](int index) { edit_.settings.bitrate = bitrate_->itemData(index).toString().toStdString(); });
   rows->addRow(q(form::bitrate(zh_)), bitrate_);
   maxWidth_ = new QComboBox(picture);
   maxWidth_->setObjectName("maxWidth");
   const auto widths = form::maxWidthOptions(zh_);
   for (const auto& option : widths) maxWidth_->addItem(q(option.label), QVariant::fromValue<qint64>(option.value));
-  const auto widthAt = form::optionIndex(widths, settings_.maxWidth);
+  const auto widthAt = form::optionIndex(widths, edit_.settings.maxWidth);
   maxWidth_->setCurrentIndex(widthAt ? static_cast<int>(*widthAt) : -1);
   connect(maxWidth_, &QComboBox::activated, this,
-          [this](int index) { settings_.maxWidth = maxWidth_->itemData(index).value<qint64>(); });
+          [this](int index) { edit_.settings.maxWidth = maxWidth_->itemData(index).value<qint64>(); });
   rows->addRow(q(form::maxWidth(zh_)), maxWidth_);
   audio_ = new QCheckBox(q(form::sendAudio(zh_)), picture);
   audio_->setObjectName("audio");
-  audio_->setChecked(settings_.audio);
-  connect(audio_, &QCheckBox::toggled, this, [this](bool on) { settings_.audio = on; });
+  audio_->setChecked(edit_.settings.audio);
+  connect(audio_, &QCheckBox::toggled, this, [this](bool on) { edit_.settings.audio = on; });
   rows->addRow(audio_);
   section(form::pictureSection(zh_), picture, {});
 
@@ -323,11 +328,11 @@ QWidget* SettingsView::buildForm() {
   auto* loginRow = new QVBoxLayout(login);
   loginItem_ = new QCheckBox(q(form::launchAtLogin(zh_)), login);
   loginItem_->setObjectName("loginItem");
-  loginItem_->setChecked(form::initialLoginItem(services_.settings.configured(), services_.host.loginItemEnabled()));
+  loginItem_->setChecked(edit_.loginItem);
   loginRow->addWidget(loginItem_);
   notifications_ = new QCheckBox(q(texts::showNotifications(zh_)), login);
   notifications_->setObjectName("showNotifications");
-  notifications_->setChecked(services_.settings.showNotifications());
+  notifications_->setChecked(edit_.showNotifications);
   loginRow->addWidget(notifications_);
   section({}, login, {});
 
@@ -341,7 +346,7 @@ QWidget* SettingsView::buildForm() {
   rows->addRow(q(form::latestVersion(zh_)), latestVersion_);
   autoCheck_ = new QCheckBox(q(form::checkAutomatically(zh_)), updates);
   autoCheck_->setObjectName("autoCheck");
-  autoCheck_->setChecked(services_.settings.autoCheckUpdates());
+  autoCheck_->setChecked(edit_.autoCheckUpdates);
   rows->addRow(autoCheck_);
   auto* buttons = new QWidget(updates);
   auto* buttonRow = new QHBoxLayout(buttons);
@@ -394,7 +399,7 @@ QWidget* SettingsView::buildBottomBar() {
 }
 
 void SettingsView::renderValidity() {
-  const bool listenValid = form::listenValid(settings_);
+  const bool listenValid = form::listenValid(edit_.settings);
   const bool tokenValid = token_->text().size() <= tokenLimit;
   invalid_->setText(q(listenValid ? texts::tokenTooLong(zh_) : form::invalidListen(zh_)));
   invalid_->setVisible(!listenValid || !tokenValid);
@@ -416,7 +421,7 @@ void SettingsView::showEvent(QShowEvent* event) {
 }
 
 void SettingsView::renderUpdates() {
-  const UpdatePhase& phase = services_.host.updatePhase();
+  const UpdatePhase& phase = services_.updates.updatePhase();
   currentVersion_->setText(q(services_.updates.currentVersion()));
   latestVersion_->setText(q(services_.updates.updateSummary()));
   checkNow_->setEnabled(menu::checkEnabled(phase));
@@ -424,19 +429,25 @@ void SettingsView::renderUpdates() {
   updateNow_->setEnabled(form::updateNowEnabled(phase));
 }
 
+void SettingsView::tokenArrived(const TokenRead& read) {
+  if (tokenEdited_) return;  // what the user typed meanwhile wins
+  if (!read.token) {
+    token_->setPlaceholderText(q(form::tokenUnreadablePlaceholder(zh_)));
+    return;
+  }
+  token_->setPlaceholderText(q(form::tokenPlaceholder(zh_)));
+  token_->setText(q(*read.token));
+  edit_.token = read.token;
+}
+
 void SettingsView::save() {
   if (!save_->isEnabled()) return;
-  const std::string token = form::trimSpacesAndTabs(token_->text().toStdString());
-  services_.host.setSettings(settings_);
-  services_.settings.save(settings_);
-  if (!tokenUnknown_ || tokenEdited_) services_.tokens.save(token);
-  services_.host.setLoginItem(loginItem_->isChecked());
-  if (autoCheck_->isChecked() != services_.settings.autoCheckUpdates()) {
-    services_.settings.setAutoCheckUpdates(autoCheck_->isChecked());
-    services_.updates.scheduleUpdateChecks();
-  }
-  services_.settings.setShowNotifications(notifications_->isChecked());
-  services_.host.restart();
+  edit_.loginItem = loginItem_->isChecked();
+  edit_.autoCheckUpdates = autoCheck_->isChecked();
+  edit_.showNotifications = notifications_->isChecked();
+  // Pasted text (setText) does not count as an edit, so the field is read here.
+  if (edit_.token) edit_.token = token_->text().toStdString();
+  if (!services_.host.applySettings(edit_)) return;
   if (onDone_) onDone_();
 }
 

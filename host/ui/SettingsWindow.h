@@ -2,17 +2,19 @@
 
 // The settings window: the listen address and token, the picture and sound
 // options, the two permissions, the login item and the update options. Edits
-// stay in the window until "Save and Start", which publishes and stores them
-// and (re)starts the server; Cancel and Escape drop them. The title-bar close
-// button and Ctrl+W only hide the window, so its edits come back with the next
-// show(); Ctrl+Q quits.
+// stay in the window until "Save and Start" hands them to the controller's
+// applySettings; Cancel and Escape drop them. The title-bar close button and
+// Ctrl+W only hide the window, so its edits come back with the next show();
+// Ctrl+Q quits. The token arrives from the controller when the keyring
+// answers; until then, and when it could not be read, an untouched field keeps
+// the stored token.
 // Main thread only.
 
 #include <QDialog>
 #include <QPointer>
 #include <functional>
 
-#include "HostCore/HostSettings.h"
+#include "host/HostController.h"
 
 class QCheckBox;
 class QComboBox;
@@ -22,10 +24,7 @@ class QPushButton;
 
 namespace qx::host {
 
-class HostController;
 class Permissions;
-class SettingsStore;
-class TokenStore;
 class UpdateFlow;
 class PermissionRow;
 
@@ -38,8 +37,6 @@ class SettingsView : public QDialog {
     HostController& host;
     UpdateFlow& updates;
     Permissions& permissions;
-    SettingsStore& settings;
-    TokenStore& tokens;
   };
 
   // `onDone` runs after Save, on Cancel and on Escape.
@@ -61,6 +58,7 @@ class SettingsView : public QDialog {
   void renderValidity();
   void renderPermissions();
   void renderUpdates();
+  void tokenArrived(const TokenRead& read);
   void save();
 
   Services services_;
@@ -68,10 +66,9 @@ class SettingsView : public QDialog {
   bool zh_ = false;
   bool wayland_ = false;
 
-  // The edited copy; fps and rate control are saved back as loaded.
-  HostSettings settings_;
-  // The token could not be read: an untouched field must not overwrite it.
-  bool tokenUnknown_ = false;
+  // The edited copy; fps and rate control are saved back as loaded. Its token
+  // stays absent until the stored one arrived or the user edited the field.
+  SettingsEdit edit_;
   bool tokenEdited_ = false;
 
   QLineEdit* listen_ = nullptr;

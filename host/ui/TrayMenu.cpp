@@ -39,9 +39,12 @@ TrayMenu::TrayMenu(Services services, Actions actions, QObject* parent)
   for (auto changed :
        {&HostController::runStateChanged, &HostController::problemChanged, &HostController::connectedClientsChanged,
         &HostController::screenRecordingChanged, &HostController::accessibilityChanged,
-        &HostController::loginItemEnabledChanged, &HostController::settingsChanged, &HostController::updateChanged,
-        &HostController::updatePhaseChanged, &HostController::lastUpdateCheckChanged}) {
+        &HostController::loginItemEnabledChanged, &HostController::settingsChanged}) {
     connect(&host, changed, this, &TrayMenu::render);
+  }
+  for (auto changed :
+       {&UpdateFlow::updateChanged, &UpdateFlow::updatePhaseChanged, &UpdateFlow::lastUpdateCheckChanged}) {
+    connect(&services_.updates, changed, this, &TrayMenu::render);
   }
   connect(&host, &HostController::addressesChanged, this, [this] {
     rebuildAddresses();
@@ -136,7 +139,7 @@ void TrayMenu::render() {
   status_->setText(actionText(status));
 
   const std::optional<UpdateCheck> available = services_.updates.availableUpdate();
-  updateItem_ = menu::updateItem(host.updatePhase(), available, zh_);
+  updateItem_ = menu::updateItem(services_.updates.updatePhase(), available, zh_);
   update_->setVisible(updateItem_.has_value());
   if (updateItem_) {
     update_->setText(actionText(updateItem_->text));
@@ -160,7 +163,7 @@ void TrayMenu::render() {
 
   loginItem_->setChecked(host.loginItemEnabled());
   version_->setText(actionText(menu::version(services_.updates.currentVersion())));
-  check_->setEnabled(menu::checkEnabled(host.updatePhase()));
+  check_->setEnabled(menu::checkEnabled(services_.updates.updatePhase()));
 
   const menu::TrayIcon icon = menu::trayIcon(
       menu::needsAttention(host.problem(), host.screenRecording(), host.runState()), available.has_value());

@@ -7,6 +7,7 @@
 // to real ones.
 
 #include <deque>
+#include <functional>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -99,6 +100,8 @@ class StepBundleFiles final : public BundleFiles {
   int failAt = 0;
   std::string failOn;  // the first step of this name ("exchange") fails
   int crashAt = 0;     // this step is done, then Crash is thrown
+  // Runs the function before step `first` (what happens meanwhile on the main thread).
+  std::pair<int, std::function<void()>> atStep;
   bool exchangeUnsupported = false;
   std::vector<std::string> steps;  // "op path", in order
 
@@ -107,6 +110,7 @@ class StepBundleFiles final : public BundleFiles {
   std::error_code step(const char* name, const std::filesystem::path& path, Op op) {
     steps.push_back(std::string(name) + " " + path.string());
     const int n = static_cast<int>(steps.size());
+    if (n == atStep.first && atStep.second) atStep.second();
     if (n == failAt || name == failOn) {
       failOn.clear();
       return std::make_error_code(std::errc::io_error);

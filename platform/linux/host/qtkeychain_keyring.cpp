@@ -5,9 +5,11 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QThread>
+#include <cstdint>
 #include <functional>
-#include <future>
+#include <map>
 #include <memory>
+#include <mutex>
 
 namespace qx::host {
 namespace {
@@ -54,64 +56,119 @@ class KeyringThread {
   QObject context_;
 };
 
-// Runs the job `make` creates on the keyring thread and waits for its end. The
-// promise is shared with the job's completion handler, so a result arriving
-// after the time-out lands in a promise nobody waits on.
-Outcome run(std::function<QKeychain::Job*()> make, std::chrono::milliseconds timeout) {
-  auto promise = std::make_shared<std::promise<Outcome>>();
-  std::future<Outcome> future = promise->get_future();
-  QMetaObject::invokeMethod(
-      &KeyringThread::instance().context(),
-      [promise, make = std::move(make)] {
-        QKeychain::Job* job = make();
-        job->setAutoDelete(true);  // deleted by QtKeychain after `finished`
-        job->setInsecureFallback(false);
-        job->setKey(kAccount);
-        QObject::connect(job, &QKeychain::Job::finished, job, [promise](QKeychain::Job* done) {
-          Outcome outcome{done->error(), {}};
-          if (auto* read = qobject_cast<QKeychain::ReadPasswordJob*>(done)) outcome.data = read->binaryData();
-          promise->set_value(std::move(outcome));
-        });
-        job->start();
-      },
-      Qt::QueuedConnection);
-  if (future.wait_for(timeout) != std::future_status::ready) return {};
-  return future.get();
-}
-
 Keyring::Status statusOf(QKeychain::Error error) {
   switch (error) {
     case QKeychain::NoError: return Keyring::Status::ok;
     case QKeychain::EntryNotFound: return Keyring::Status::notFound;
+    // The service answered and kept the item locked: its prompt was dismissed.
+    case QKeychain::AccessDeniedByUser:
+    case QKeychain::AccessDenied: return Keyring::Status::refused;
     default: return Keyring::Status::failed;
   }
 }
 
 }  // namespace
 
-QtKeychainKeyring::QtKeychainKeyring(std::chrono::milliseconds timeout) : timeout_(timeout) {}
+// Where answers land, on the keyring's own thread. The continuations stay
+// here, so they are run and destroyed on that thread only; the worker posts
+// plain outcomes to `receiver`, under the outbox's lock, and only while it
+// exists (a queued call to a destroyed QObject is dropped with it).
+class QtKeychainKeyring::Mailbox {
+ public:
+  using Continuation = std::function<void(Outcome)>;
 
-Keyring::ReadResult QtKeychainKeyring::read() {
-  Outcome outcome = run([] { return new QKeychain::ReadPasswordJob(kService); }, timeout_);
-  ReadResult result{statusOf(outcome.error), {}};
-  if (result.status == Status::ok) result.secret = outcome.data.toStdString();
-  return result;
+  Mailbox() : receiver_(std::make_unique<QObject>()), outbox_(std::make_shared<Outbox>()) {
+    outbox_->receiver = receiver_.get();
+    outbox_->mailbox = this;
+  }
+  ~Mailbox() {
+    const std::lock_guard guard(outbox_->lock);
+    outbox_->receiver = nullptr;
+    receiver_.reset();
+  }
+  Mailbox(const Mailbox&) = delete;
+  Mailbox& operator=(const Mailbox&) = delete;
+
+  // Runs the job `make` creates on the keyring thread; `then` gets its outcome here.
+  void run(std::function<QKeychain::Job*()> make, Continuation then) {
+    const std::uint64_t id = next_++;
+    waiting_.emplace(id, std::move(then));
+    QMetaObject::invokeMethod(
+        &KeyringThread::instance().context(),
+        [outbox = outbox_, id, make = std::move(make)] {
+          QKeychain::Job* job = make();
+          job->setAutoDelete(true);  // deleted by QtKeychain after `finished`
+          job->setInsecureFallback(false);
+          job->setKey(kAccount);
+          QObject::connect(job, &QKeychain::Job::finished, job, [outbox, id](QKeychain::Job* done) {
+            Outcome outcome{done->error(), {}};
+            if (auto* read = qobject_cast<QKeychain::ReadPasswordJob*>(done)) outcome.data = read->binaryData();
+            outbox->post(id, std::move(outcome));
+          });
+          job->start();
+        },
+        Qt::QueuedConnection);
+  }
+
+ private:
+  // Shared with the worker's pending jobs, which may outlive the mailbox.
+  struct Outbox {
+    std::mutex lock;
+    QObject* receiver = nullptr;  // guarded by lock; null once the mailbox is gone
+    Mailbox* mailbox = nullptr;   // read on the keyring's thread only while receiver lives
+
+    // Worker thread.
+    void post(std::uint64_t id, Outcome outcome) {
+      const std::lock_guard guard(lock);
+      if (!receiver) return;
+      QMetaObject::invokeMethod(
+          receiver,
+          [box = mailbox, id, outcome = std::move(outcome)]() mutable { box->deliver(id, std::move(outcome)); },
+          Qt::QueuedConnection);
+    }
+  };
+
+  void deliver(std::uint64_t id, Outcome outcome) {
+    auto found = waiting_.find(id);
+    if (found == waiting_.end()) return;
+    Continuation then = std::move(found->second);
+    waiting_.erase(found);
+    then(std::move(outcome));
+  }
+
+  std::unique_ptr<QObject> receiver_;
+  std::shared_ptr<Outbox> outbox_;
+  std::map<std::uint64_t, Continuation> waiting_;
+  std::uint64_t next_ = 0;
+};
+
+QtKeychainKeyring::QtKeychainKeyring() : mailbox_(std::make_unique<Mailbox>()) {}
+
+QtKeychainKeyring::~QtKeychainKeyring() = default;
+
+void QtKeychainKeyring::read(ReadDone done) {
+  mailbox_->run([] { return new QKeychain::ReadPasswordJob(kService); },
+                [done = std::move(done)](Outcome outcome) {
+                  ReadResult result{statusOf(outcome.error), {}};
+                  if (result.status == Status::ok) result.secret = outcome.data.toStdString();
+                  done(std::move(result));
+                });
 }
 
-Keyring::Status QtKeychainKeyring::write(const std::string& secret) {
+void QtKeychainKeyring::write(const std::string& secret, Done done) {
   const QString text = QString::fromStdString(secret);
-  return statusOf(run(
-                      [text] {
-                        auto* job = new QKeychain::WritePasswordJob(kService);
-                        job->setTextData(text);
-                        return job;
-                      },
-                      timeout_)
-                      .error);
+  mailbox_->run(
+      [text] {
+        auto* job = new QKeychain::WritePasswordJob(kService);
+        job->setTextData(text);
+        return job;
+      },
+      [done = std::move(done)](Outcome outcome) { done(statusOf(outcome.error)); });
 }
 
-Keyring::Status QtKeychainKeyring::remove() {
-  return statusOf(run([] { return new QKeychain::DeletePasswordJob(kService); }, timeout_).error);
+void QtKeychainKeyring::remove(Done done) {
+  mailbox_->run([] { return new QKeychain::DeletePasswordJob(kService); },
+                [done = std::move(done)](Outcome outcome) { done(statusOf(outcome.error)); });
 }
 
 }  // namespace qx::host

@@ -5,29 +5,34 @@
 // back to a plain-text store of its own here; TokenStore decides what happens
 // when the keyring fails.
 
-#include <chrono>
+#include <memory>
 
 #include "host/TokenStore.h"
 
 namespace qx::host {
 
-// Each call hands a job to a worker thread with its own event loop and blocks
-// the caller on its result for at most `timeout`; the calling thread runs no
-// event loop meanwhile, so nothing re-enters it. A call that times out reads as
-// `failed`; its late result is dropped. Every instance shares the one worker
-// of the process (QtKeychain serialises its jobs through an object that has to
+// Each call hands a job to a worker thread with its own event loop and returns
+// at once; the answer comes back as a queued call on the thread that created
+// the keyring, which must run a Qt event loop. Nothing waits on the service:
+// a call it never answers stays pending, and answers arriving after the
+// keyring is destroyed are dropped. Every instance shares the one worker of
+// the process (QtKeychain serialises its jobs through an object that has to
 // stay on a running thread); it stops when the QCoreApplication is destroyed,
 // and keyring calls need one to exist.
 class QtKeychainKeyring final : public Keyring {
  public:
-  explicit QtKeychainKeyring(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  QtKeychainKeyring();
+  ~QtKeychainKeyring() override;
+  QtKeychainKeyring(const QtKeychainKeyring&) = delete;
+  QtKeychainKeyring& operator=(const QtKeychainKeyring&) = delete;
 
-  ReadResult read() override;
-  Status write(const std::string& secret) override;
-  Status remove() override;
+  void read(ReadDone done) override;
+  void write(const std::string& secret, Done done) override;
+  void remove(Done done) override;
 
  private:
-  std::chrono::milliseconds timeout_;
+  class Mailbox;
+  std::unique_ptr<Mailbox> mailbox_;
 };
 
 }  // namespace qx::host

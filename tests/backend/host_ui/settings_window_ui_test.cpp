@@ -22,6 +22,7 @@
 #include <QTest>
 #include <QTimer>
 #include <QWindow>
+#include <algorithm>
 #include <iostream>
 
 #include "host/HostTexts.h"
@@ -29,8 +30,8 @@
 #include "host/ui/DesktopNotifications.h"
 #include "host/ui/MessageBoxAlerts.h"
 #include "host/ui/SettingsWindow.h"
-#include "tests/backend/host_ui/host_rig.h"
 #include "tests/backend/host_ui/ui_desktop.h"
+#include "tests/unit/host/host_rig.h"
 
 namespace qx::test {
 namespace {
@@ -54,7 +55,7 @@ struct Window {
   HostRig& rig;
   SettingsWindow holder;
 
-  explicit Window(HostRig& r) : rig(r), holder({*r.host, *r.flow, *r.permissions, r.store, *r.tokens}) {
+  explicit Window(HostRig& r) : rig(r), holder({*r.host, *r.flow, *r.permissions}) {
     QObject::connect(r.host.get(), &host::HostController::settingsChanged, [&r] { r.note("settings published"); });
   }
 
@@ -156,15 +157,34 @@ TEST(SettingsWindow, SaveOrder) {
   EXPECT_TRUE(rig.store.autoCheckUpdates());
   EXPECT_FALSE(view->isVisible());
 
-  // A fresh window from the saved values; the login item is set on every
-  // Save, update checks only rescheduled when their switch changed.
-  rig.events.clear();
+  // A fresh window from the saved values. (What later Saves repeat is the
+  // controller's: ApplySettings.SaveOrder.)
   SettingsView* again = window.show();
   EXPECT_EQ(part<QLineEdit>(again, "listen")->text(), ":9000");
-  part<QPushButton>(again, "save")->click();
-  rig.launcher.end({host::ProcessEnd::Reason::signal, 15});  // the restart's stop completes
-  EXPECT_EQ(rig.events, (std::vector<std::string>{"settings published @:9000", "token 'new token' @:9000",
-                                                  "login item on @:9000", "server launched @:9000"}));
+  EXPECT_EQ(part<QLineEdit>(again, "token")->text(), "new token");
+}
+
+// A keyring that cannot be read: the field says so, and Save keeps the stored
+// token until the field is edited; an edited empty field then means no token.
+TEST(SettingsWindow, UnreadableTokenIsKeptUntilEdited) {
+  for (bool zh : {false, true}) {
+    HostRig rig({.chinese = zh, .token = std::nullopt});
+    Window window(rig);
+    SettingsView* view = window.show();
+    auto* token = part<QLineEdit>(view, "token");
+    EXPECT_EQ(token->text(), "");
+    EXPECT_EQ(token->placeholderText().toStdString(), host::form::tokenUnreadablePlaceholder(zh));
+    if (!zh) std::cout << "screenshot: " << screenshot("settings-token-unreadable-en", view->frameGeometry()) << "\n";
+    part<QPushButton>(view, "save")->click();
+    EXPECT_EQ(std::count_if(rig.events.begin(), rig.events.end(), [](auto& e) { return e.starts_with("token"); }), 0);
+
+    SettingsView* again = window.show();
+    retype(part<QLineEdit>(again, "token"), "x");
+    QTest::keyClick(part<QLineEdit>(again, "token"), Qt::Key_Backspace);
+    EXPECT_EQ(part<QLineEdit>(again, "token")->placeholderText().toStdString(), host::form::tokenPlaceholder(zh));
+    part<QPushButton>(again, "save")->click();
+    EXPECT_EQ(std::count(rig.events.begin(), rig.events.end(), "token removed @:8771"), 1);
+  }
 }
 
 TEST(SettingsWindow, CancelAndEscapeSaveNothing) {
@@ -214,12 +234,15 @@ TEST(SettingsWindow, ButtonsActWithoutSave) {
   auto* checkNow = part<QPushButton>(view, "checkNow");
   auto* updateNow = part<QPushButton>(view, "updateNow");
   EXPECT_FALSE(updateNow->isVisible());
+  rig.updater.replies["check"] = {std::nullopt, UpdateCheck("1.4.2", "1.5.0", true, std::nullopt).encode() + "\n", 0};
   checkNow->click();
   EXPECT_FALSE(checkNow->isEnabled());  // checking
-  rig.host->setUpdatePhase(host::UpdatePhase::idle());
-  rig.host->setUpdate(UpdateCheck("1.4.2", "1.5.0", true, std::nullopt));
+  rig.alerts.answer = 1;                // "Later" at the prompt a user's check ends with
+  rig.background.runAll();
   EXPECT_TRUE(updateNow->isVisible());
-  rig.host->setUpdatePhase(host::UpdatePhase::downloading("1.5.0"));
+  EXPECT_TRUE(updateNow->isEnabled());
+  rig.alerts.answer = 0;  // "Update": downloading until the updater answers
+  updateNow->click();
   EXPECT_FALSE(updateNow->isEnabled());
 
   auto* screen = part<QWidget>(view, "screenRecording");

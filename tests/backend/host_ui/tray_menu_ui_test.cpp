@@ -13,8 +13,8 @@
 
 #include "host/ui/Clipboard.h"
 #include "host/ui/TrayMenu.h"
-#include "tests/backend/host_ui/host_rig.h"
 #include "tests/backend/host_ui/ui_desktop.h"
+#include "tests/unit/host/host_rig.h"
 
 namespace qx::test {
 namespace {
@@ -187,7 +187,10 @@ TEST(TrayMenu, ItemsInOrderForEachState) {
                    {},
                    [&](HostRig& rig) {
                      running(rig);
-                     rig.host->setUpdate(UpdateCheck("1.4.2", "1.5.0", true, std::nullopt));
+                     rig.updater.replies["check"] = {
+                         std::nullopt, UpdateCheck("1.4.2", "1.5.0", true, std::nullopt).encode() + "\n", 0};
+                     rig.flow->checkForUpdates(false);
+                     rig.background.runAll();
                    },
                    join(join(join({"(● Running · 2 devices connected)", "\u2B06\uFE0E Update to 1.5.0…"}, addresses),
                              join({"---"}, allowed)),

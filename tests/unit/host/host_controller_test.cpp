@@ -21,7 +21,9 @@
 namespace qx::host {
 namespace {
 
+using ::testing::Each;
 using ::testing::ElementsAre;
+using ::testing::Eq;
 using ::testing::HasSubstr;
 using Problem = HostOutputScanner::Problem;
 using namespace std::chrono_literals;
@@ -294,6 +296,95 @@ TEST_F(ControllerTest, LoginItemPublishesWhatTheDesktopReports) {
   loginItem.error = "read-only file system";
   c.setLoginItem(false);
   EXPECT_THAT(systemLog.lines, ElementsAre("Quorvex Host: login item unregister failed: read-only file system"));
+}
+
+// The keyring answers when it can (an unlock prompt, a paused service): the
+// launch waits for the read, and nothing else waits with it.
+TEST_F(ControllerTest, LaunchWaitsForTheTokenReadWhichStopAndRestartDrop) {
+  struct Case {
+    const char* name;
+    std::function<void(HostController&)> meanwhile;
+    std::vector<std::string> states;  // after the keyring answered
+    std::size_t launches;
+    int reads;
+  };
+  const std::vector<Case> cases = {
+      {"a second start", [](HostController& c) { c.start(); }, {"running"}, 1, 1},
+      {"stop", [](HostController& c) { c.stop(); }, {"stopped"}, 0, 1},
+      {"stopAndWait", [](HostController& c) { c.stopAndWait(); }, {}, 0, 1},
+      {"restart reads again", [](HostController& c) { c.restart(); }, {"running"}, 1, 2},
+  };
+  for (const Case& k : cases) {
+    SCOPED_TRACE(k.name);
+    states.clear();
+    launcher.launches.clear();
+    keyring.reads = 0;
+    keyring.holding = true;
+    HostController& c = make();
+    c.start();
+    k.meanwhile(c);
+    EXPECT_TRUE(launcher.launches.empty());
+    if (k.states != std::vector<std::string>{"stopped"}) {
+      EXPECT_TRUE(states.empty()) << "runState stays as it was";
+    }
+    keyring.answerAll();
+    EXPECT_EQ(states, k.states);
+    EXPECT_EQ(launcher.launches.size(), k.launches);
+    EXPECT_EQ(keyring.reads, k.reads);
+  }
+}
+
+// Save stores the token before the restart it causes reads it, whether a
+// server was running or only a read was outstanding.
+TEST_F(ControllerTest, SaveWritesTheTokenBeforeTheRestartReadsIt) {
+  for (const bool running : {true, false}) {
+    SCOPED_TRACE(running);
+    keyring.item = "old";
+    launcher.launches.clear();
+    HostController& c = make();
+    if (running) c.start();
+    keyring.holding = true;
+    if (!running) c.start();  // its read waits
+    SettingsEdit edit = c.settingsEdit();
+    edit.token = "new";
+    ASSERT_TRUE(c.applySettings(edit));
+    if (running) launcher.end({ProcessEnd::Reason::signal, 15});
+    keyring.answerAll();
+    keyring.holding = false;
+    EXPECT_EQ(launcher.launches.size(), running ? 2u : 1u);
+    EXPECT_EQ(launcher.last().request.environment.at("QUORVEX_HOST_TOKEN"), "new");
+  }
+}
+
+// No secret service answering: tried again on the back-off delays, the state
+// and its text kept, until one answers. A dismissed unlock prompt is not
+// shown again unasked; Restart Service asks.
+TEST_F(ControllerTest, UnreadableKeyringRetriesUnlessTheUserDismissedThePrompt) {
+  keyring.failing = true;
+  HostController& c = make();
+  c.start();
+  std::vector<int> readsAt;
+  for (double at : {0.9, 0.2, 1.9, 4.0}) {  // 0.9, 1.1, 3.0, 7.0 s
+    clock.advance(Seconds(at));
+    readsAt.push_back(keyring.reads);
+  }
+  EXPECT_THAT(readsAt, ElementsAre(1, 2, 3, 4));
+  EXPECT_THAT(states, Each(Eq("failed(Couldn't read the access token from the keyring)")));
+  keyring.failing = false;
+  clock.advance(8s);
+  EXPECT_EQ(states.back(), "running");
+
+  keyring.failing = true;
+  keyring.failure = Keyring::Status::refused;
+  states.clear();
+  HostController& again = make();
+  again.start();
+  clock.advance(120s);
+  EXPECT_EQ(keyring.reads, 6);
+  EXPECT_THAT(states, ElementsAre("failed(The keyring stayed locked; choose Restart Service to unlock it and start)"));
+  keyring.failing = false;
+  again.restart();
+  EXPECT_EQ(states.back(), "running");
 }
 
 TEST(StrayServerPattern, EscapesEveryRegexMetacharacter) {

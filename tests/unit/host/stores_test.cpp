@@ -19,6 +19,20 @@ namespace {
 
 using ::testing::ElementsAre;
 
+// The fake keyring answers inside each call, so the store's answers come at once.
+std::optional<std::string> loaded(TokenStore& tokens) {
+  std::optional<TokenRead> read;
+  tokens.load([&](TokenRead r) { read = std::move(r); });
+  EXPECT_TRUE(read.has_value());
+  return read ? read->token : std::nullopt;
+}
+
+bool saved(TokenStore& tokens, const std::string& token) {
+  std::optional<bool> stored;
+  tokens.save(token, [&](bool ok) { stored = ok; });
+  return stored.value_or(false);
+}
+
 QString iniIn(const test::TempDir& dir) { return QString::fromStdString(dir.file("Quorvex/QuorvexHost.conf")); }
 
 TEST(SettingsStore, SavedJsonReadsBackByteForByte) {
@@ -101,7 +115,8 @@ TEST(TokenStore, LoadPrefersTheItemAndNeverReadsAFailingKeyringAsNoToken) {
     keyring.item = c.item;
     keyring.failing = c.failing;
     if (c.file) test::writeFile(dir.file("token"), *c.file);
-    EXPECT_EQ(TokenStore(keyring, dir.file("token")).load(), c.expected) << c.failing << c.file.value_or("(none)");
+    TokenStore tokens(keyring, dir.file("token"));
+    EXPECT_EQ(loaded(tokens), c.expected) << c.failing << c.file.value_or("(none)");
   }
 }
 
@@ -113,8 +128,8 @@ TEST(TokenStore, SavesInTheKeyringWhileItWorksElseInAPrivateFile) {
   for (const bool failing : {false, true, false}) {
     keyring.failing = failing;
     for (const std::string token : {"first", ""}) {
-      ASSERT_TRUE(tokens.save(token));
-      EXPECT_EQ(tokens.load(), token);
+      ASSERT_TRUE(saved(tokens, token));
+      EXPECT_EQ(loaded(tokens), token);
       struct stat info {};
       EXPECT_EQ(::stat(file.c_str(), &info) == 0 && (info.st_mode & 0777) == 0600, failing) << token;
     }

@@ -83,8 +83,8 @@ struct Rig {
                                                              },
                                                              alerts, log, files, settings},
                                         fs::path(dir.path()) / "cache");
-    QObject::connect(controller.get(), &HostController::updatePhaseChanged,
-                     [this] { phases.push_back(phaseName(controller->updatePhase())); });
+    QObject::connect(flow.get(), &UpdateFlow::updatePhaseChanged,
+                     [this] { phases.push_back(phaseName(flow->updatePhase())); });
     UpdateCheck offer("1.2.0", "1.3.0", true, std::nullopt);
     offer.notes = std::map<std::string, std::string>{{"en", "Fixes"}, {"zh", "修复"}};
     updater.replies["check"] = printed(offer);
@@ -130,9 +130,20 @@ TEST(UpdateFlow, FollowsThePhaseTable) {
   };
   const auto check = [](Rig& r) { r.flow->checkForUpdates(false); };
   const auto install = [](Rig& r) { r.flow->installUpdate(); };
-  const auto after = [](UpdatePhase phase, auto then) {
-    return [phase, then](Rig& r) {
-      r.controller->setUpdatePhase(phase);
+  // Reaches the phase through the flow's own paths: a download the updater
+  // has not answered yet, or one whose bundle fails verification with `x`.
+  const auto whileDownloading = [](auto then) {
+    return [then](Rig& r) {
+      r.flow->installUpdate();
+      then(r);
+    };
+  };
+  const auto afterFailure = [](auto then) {
+    return [then](Rig& r) {
+      r.verdict = "x";
+      r.flow->installUpdate();
+      r.background.runAll();
+      r.verdict.reset();
       then(r);
     };
   };
@@ -156,7 +167,10 @@ TEST(UpdateFlow, FollowsThePhaseTable) {
        },
        {"checking", "idle"},
        {"Quorvex Host: update check failed: No such file or directory"}},
-      {"a check after a failure", after(UpdatePhase::failed("x"), check), {"failed(x)", "checking", "idle"}, {}},
+      {"a check after a failure",
+       afterFailure(check),
+       {"downloading()", "failed(x)", "checking", "idle"},
+       {"Quorvex Host: update failed: x"}},
       {"a check while checking",
        [](Rig& r) {
          r.flow->checkForUpdates(false);
@@ -164,8 +178,14 @@ TEST(UpdateFlow, FollowsThePhaseTable) {
        },
        {"checking", "idle"},
        {}},
-      {"a check while downloading", after(UpdatePhase::downloading("1.3.0"), check), {"downloading(1.3.0)"}, {}},
-      {"a check while installing", after(UpdatePhase::installing("1.3.0"), check), {"installing(1.3.0)"}, {}},
+      {"a check while downloading", whileDownloading(check), {"downloading()", "installing(1.3.0)"}, {relaunching}},
+      {"a check while installing",
+       [](Rig& r) {
+         r.files.atStep = {1, [&r] { r.flow->checkForUpdates(false); }};  // inside the replacement
+         r.flow->installUpdate();
+       },
+       {"downloading()", "installing(1.3.0)"},
+       {relaunching}},
       {"an install without a check", install, {"downloading()", "installing(1.3.0)"}, {relaunching}},
       {"an install after a check, and one more while downloading",
        [](Rig& r) {
@@ -185,9 +205,9 @@ TEST(UpdateFlow, FollowsThePhaseTable) {
        {"checking", "downloading()", "idle", "installing(1.3.0)"},
        {relaunching}},
       {"an install after a failure",
-       after(UpdatePhase::failed("x"), install),
-       {"failed(x)", "downloading()", "installing(1.3.0)"},
-       {relaunching}},
+       afterFailure(install),
+       {"downloading()", "failed(x)", "downloading(1.3.0)", "installing(1.3.0)"},
+       {"Quorvex Host: update failed: x", relaunching}},
       {"a bundle without the extension", install, {notWritable}, {}, "Quorvex Host"},
       {"a bundle with another extension", install, {notWritable}, {}, "Quorvex Host.apps"},
       {"the download's updater error",
@@ -344,8 +364,8 @@ TEST(UpdateFlow, OnlyAUserCheckShowsSomething) {
       shown.insert(shown.end(), a.buttons.begin(), a.buttons.end());
     }
     EXPECT_EQ(shown, row.alert);
-    EXPECT_EQ(r.controller->update().has_value(), row.updated);
-    EXPECT_EQ(r.controller->lastUpdateCheck(), row.updated ? std::optional(r.wall.at) : std::nullopt);
+    EXPECT_EQ(r.flow->update().has_value(), row.updated);
+    EXPECT_EQ(r.flow->lastUpdateCheck(), row.updated ? std::optional(r.wall.at) : std::nullopt);
     EXPECT_EQ(r.updater.calls.size(), row.updaterRuns);
   }
 }
@@ -433,15 +453,17 @@ TEST(UpdateFlow, SummaryLine) {
       {UpdatePhase::idle(), false, false, "Not checked yet", "尚未检查"},
   };
   for (const bool zh : {false, true}) {
-    Rig r(zh);
     for (const Row& row : rows) {
-      r.controller->setUpdatePhase(row.phase);
-      r.controller->setUpdate(UpdateCheck("1.2.0", "1.3.0", row.offered, std::nullopt));
-      r.controller->setLastUpdateCheck(row.checked ? std::optional(at) : std::nullopt);
-      EXPECT_EQ(r.flow->updateSummary(), zh ? row.chinese : row.english);
+      const std::optional<UpdateCheck> offer =
+          row.offered ? std::optional(UpdateCheck("1.2.0", "1.3.0", true, std::nullopt)) : std::nullopt;
+      EXPECT_EQ(updateSummary(row.phase, offer, row.checked ? std::optional(at) : std::nullopt, zh),
+                zh ? row.chinese : row.english);
     }
-    EXPECT_EQ(r.flow->currentVersion(), "1.2.0");
   }
+  // The flow's own line: nothing checked yet.
+  Rig r;
+  EXPECT_EQ(r.flow->updateSummary(), "Not checked yet");
+  EXPECT_EQ(r.flow->currentVersion(), "1.2.0");
 }
 
 TEST(UpdateFlow, ScheduleClearsLeftoversAndChecksAfter10sThenEvery6h) {
@@ -449,11 +471,13 @@ TEST(UpdateFlow, ScheduleClearsLeftoversAndChecksAfter10sThenEvery6h) {
   const fs::path leftovers[] = {r.flow->downloadDirectory() / "Quorvex Host.app",
                                 r.bundle.parent_path() / ".Quorvex Host.app.new"};
   for (const fs::path& p : leftovers) fs::create_directories(p);
-  r.controller->setUpdatePhase(UpdatePhase::downloading("1.3.0"));
+  r.updater.replies["download"] = printed(UpdateCheck("1.2.0", "1.3.0", true, "disk full"));
+  r.flow->installUpdate();  // downloading until the updater answers
   r.flow->scheduleUpdateChecks();
   for (const fs::path& p : leftovers) EXPECT_TRUE(fs::exists(p)) << "kept while downloading: " << p;
 
-  r.controller->setUpdatePhase(UpdatePhase::idle());
+  r.background.runAll();  // the download failed
+  r.updater.calls.clear();
   r.flow->scheduleUpdateChecks();
   for (const fs::path& p : leftovers) EXPECT_FALSE(fs::exists(p)) << p;
   EXPECT_TRUE(fs::exists(r.bundle));

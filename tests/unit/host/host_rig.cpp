@@ -1,4 +1,4 @@
-#include "tests/backend/host_ui/host_rig.h"
+#include "tests/unit/host/host_rig.h"
 
 #include <sys/stat.h>
 
@@ -17,24 +17,25 @@ class HostRig::Recorder {
  public:
   explicit Recorder(HostRig& rig) : rig_(rig) {}
 
+  // Answers inside each call, like a keyring that is unlocked.
   struct Keyring final : host::Keyring {
     HostRig& rig;
     std::optional<std::string> item;
     bool failing = false;
     explicit Keyring(HostRig& r) : rig(r) {}
-    ReadResult read() override {
-      if (failing) return {Status::failed, {}};
-      return item ? ReadResult{Status::ok, *item} : ReadResult{Status::notFound, {}};
+    void read(ReadDone done) override {
+      if (failing) return done({Status::failed, {}});
+      done(item ? ReadResult{Status::ok, *item} : ReadResult{Status::notFound, {}});
     }
-    Status write(const std::string& secret) override {
+    void write(const std::string& secret, Done done) override {
       rig.note("token '" + secret + "'");
       item = secret;
-      return Status::ok;
+      done(Status::ok);
     }
-    Status remove() override {
+    void remove(Done done) override {
       rig.note("token removed");
       item.reset();
-      return Status::ok;
+      done(Status::ok);
     }
   };
 
@@ -137,10 +138,10 @@ HostRig::HostRig(Options options)
       host::UpdateFlow::Services{
           .scheduler = recorder_->scheduler,
           .wallClock = wall_,
-          .background = background_,
-          .runUpdater = updater_.command(),
+          .background = background,
+          .runUpdater = updater.command(),
           .verify = [](const fs::path&, const std::string&) { return std::optional<std::string>(); },
-          .alerts = alerts_,
+          .alerts = alerts,
           .systemLog = systemLog,
           .files = files_,
           .settings = store,

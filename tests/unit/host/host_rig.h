@@ -1,7 +1,7 @@
 #pragma once
 
-// A real HostController, UpdateFlow and Permissions over fakes, for the tray
-// and settings-window tests: a manual clock, a launcher that starts nothing,
+// A real HostController, UpdateFlow and Permissions over fakes, for the tray,
+// settings-window and settings-save tests: a manual clock, a launcher that starts nothing,
 // stores in a temporary folder, a bundle with the shipped tray icons and a
 // version. Calls that reach outside (keyring writes, login item, update-check
 // scheduling, server launches) are written to `events` in order, each tagged
@@ -60,6 +60,10 @@ class HostRig {
   std::vector<LocalAddress> addresses;
   host::fake::FakeSystemLog systemLog;
   std::vector<std::string> desktopRequests;  // the permission hooks that ran
+  // The update flow's: checks and downloads run when the test says.
+  host::fake::FakeBackgroundWork background;
+  host::fake::FakeUpdater updater;
+  host::fake::FakeAlerts alerts;
 
   std::unique_ptr<host::HostController> host;
   std::unique_ptr<host::UpdateFlow> flow;
@@ -70,9 +74,6 @@ class HostRig {
   class Recorder;
   std::unique_ptr<Recorder> recorder_;
   host::fake::ManualWallClock wall_;
-  host::fake::FakeBackgroundWork background_;
-  host::fake::FakeUpdater updater_;
-  host::fake::FakeAlerts alerts_;
   host::PosixBundleFiles files_;
 };
 
