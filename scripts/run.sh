@@ -157,6 +157,8 @@ server_pid=$(pgrep -P "$host_pid" -f quorvex-webrtc-server || true)
 url="http://127.0.0.1:$port/stream.h264?token=$token"
 echo "run: the server streams the display; watch it with" >&2
 echo "       ffplay -fflags nobuffer -f h264 '$url'" >&2
+echo "     or open the viewer in a browser (a phone on this network: this computer's address instead of 127.0.0.1)" >&2
+echo "       http://127.0.0.1:$port/   (token: $token)" >&2
 
 # One client of our own, so the run shows a decoded picture.
 out="$root/build/run"
