@@ -35,6 +35,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using x11::DamageRegion;
+using x11::frameInterval;
+using x11::hostNanosNow;
 using x11::PixelRect;
 
 enum ErrorCode : std::int64_t {
@@ -59,19 +61,6 @@ PlatformError makeError(std::int64_t code, std::string description) {
 
 PlatformError accessError(std::string description) {
   return PlatformError{kCaptureAccessErrorDomain, 1, std::move(description)};
-}
-
-std::int64_t hostNanosNow() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
-std::chrono::nanoseconds frameInterval(const MediaTime& t) {
-  if (!t.isNumeric() || t.value <= 0) return std::chrono::nanoseconds(0);
-  const double ns = static_cast<double>(t.value) * 1e9 / static_cast<double>(t.timescale);
-  if (!(ns < 3.6e12)) return std::chrono::hours(1);
-  return std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
 }
 
 void initPipeWire() {

@@ -1,8 +1,13 @@
 #pragma once
 
+#include <time.h>
+
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <optional>
+
+#include "platform/media.h"
 
 namespace qx::x11 {
 
@@ -13,6 +18,21 @@ namespace qx::x11 {
 // good). Here a grab may come up to `slack` early against the last one, and
 // the average is held by a theoretical schedule that allows one frame of
 // credit, so a late phase is caught up within a few frames.
+// The host media clock now (CLOCK_MONOTONIC nanoseconds), as frames are stamped.
+inline std::int64_t hostNanosNow() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+// A stream's minimum frame interval as a duration: zero for none (invalid or not positive), at most an hour.
+inline std::chrono::nanoseconds frameInterval(const MediaTime& t) {
+  if (!t.isNumeric() || t.value <= 0) return std::chrono::nanoseconds(0);
+  const double ns = static_cast<double>(t.value) * 1e9 / static_cast<double>(t.timescale);
+  if (!(ns < 3.6e12)) return std::chrono::hours(1);
+  return std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
+}
+
 class FramePacer {
  public:
   using Clock = std::chrono::steady_clock;

@@ -23,19 +23,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::int64_t hostNanosNow() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<std::int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
-std::chrono::nanoseconds frameInterval(const MediaTime& t) {
-  if (!t.isNumeric() || t.value <= 0) return std::chrono::nanoseconds(0);
-  const double ns = static_cast<double>(t.value) * 1e9 / static_cast<double>(t.timescale);
-  if (!(ns < 3.6e12)) return std::chrono::hours(1);
-  return std::chrono::nanoseconds(static_cast<std::int64_t>(ns));
-}
-
 // The first configuration value this backend cannot honour, as the reason the
 // stream does not start.
 std::optional<PlatformError> refusal(const StreamConfiguration& config, bool hasAudioSource) {
