@@ -68,6 +68,8 @@ std::string showNotifications(bool zh) { return zh ? "显示通知" : "Show noti
 
 std::string showToken(bool zh) { return zh ? "显示" : "Show"; }
 
+std::string openOnPhone(bool zh) { return zh ? "在手机上打开：" : "Open on your phone: "; }
+
 std::string tokenTooLong(bool zh) {
   return zh ? "令牌过长（最多 32767 个字符）" : "The token is too long (at most 32767 characters)";
 }
@@ -85,6 +87,19 @@ bool waylandSession(std::string_view waylandDisplay, std::string_view sessionTyp
 bool waylandSession() {
   return waylandSession(qEnvironmentVariable("WAYLAND_DISPLAY").toStdString(),
                         qEnvironmentVariable("XDG_SESSION_TYPE").toStdString());
+}
+
+std::optional<std::string> viewerAddress(const HostSettings& settings, const std::vector<LocalAddress>& addresses) {
+  if (settings.validationError()) return std::nullopt;
+  std::string host;
+  if (const auto bound = settings.bindHost()) {
+    host = bound->find(':') != std::string::npos ? "[" + *bound + "]" : *bound;
+  } else if (!addresses.empty()) {
+    host = addresses.front().ip;
+  } else {
+    return std::nullopt;
+  }
+  return "http://" + host + ":" + std::to_string(*settings.port()) + "/";
 }
 
 }  // namespace qx::host

@@ -5,10 +5,12 @@
 // `isChinese`; the functions themselves take it as an argument so each text
 // can be checked without a desktop.
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "HostCore/HostSettings.h"
 #include "host/HostServices.h"
 
 namespace qx::host {
@@ -45,6 +47,8 @@ std::string showNotifications(bool zh);
 
 // The token field.
 std::string showToken(bool zh);
+// Before the viewer's address in the settings window.
+std::string openOnPhone(bool zh);
 std::string tokenTooLong(bool zh);
 
 // Why a permission row reads "Not allowed" on X11.
@@ -52,6 +56,11 @@ std::string xServerRefused(bool zh);
 std::string noXtest(bool zh);
 
 }  // namespace texts
+
+// Where a phone's browser opens the viewer: "http://" + the address the server listens on when it names
+// one, else the first of this computer's ranked addresses, + ":" + the port + "/". Absent without a
+// usable port or an address.
+std::optional<std::string> viewerAddress(const HostSettings& settings, const std::vector<LocalAddress>& addresses);
 
 // Wayland when WAYLAND_DISPLAY is set or XDG_SESSION_TYPE says so; X11 otherwise.
 bool waylandSession(std::string_view waylandDisplay, std::string_view sessionType);

@@ -244,6 +244,7 @@ QWidget* SettingsView::buildForm() {
   connect(listen_, &QLineEdit::textChanged, this, [this](const QString& text) {
     edit_.settings.listen = text.toStdString();
     renderValidity();
+    renderViewerAddress();
   });
   rows->addRow(q(form::listenAddress(zh_)), listen_);
   auto* tokenRow = new QWidget(connection);
@@ -278,6 +279,12 @@ QWidget* SettingsView::buildForm() {
   tokenLayout->addWidget(show);
   tokenLayout->addWidget(generate);
   rows->addRow(q(form::token(zh_)), tokenRow);
+  viewer_ = new QLabel(connection);
+  viewer_->setObjectName("viewerAddress");
+  viewer_->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  rows->addRow(viewer_);
+  connect(&services_.host, &HostController::addressesChanged, this, [this] { renderViewerAddress(); });
+  renderViewerAddress();
   section(form::connectionSection(zh_), connection, form::connectionFooter(zh_));
 
   // Picture and sound. A stored value the pickers do not offer selects
@@ -438,6 +445,12 @@ void SettingsView::tokenArrived(const TokenRead& read) {
   token_->setPlaceholderText(q(form::tokenPlaceholder(zh_)));
   token_->setText(q(*read.token));
   edit_.token = read.token;
+}
+
+void SettingsView::renderViewerAddress() {
+  const auto address = viewerAddress(edit_.settings, services_.host.addresses());
+  viewer_->setText(address ? q(texts::openOnPhone(zh_) + *address) : QString());
+  viewer_->setVisible(address.has_value());
 }
 
 void SettingsView::save() {

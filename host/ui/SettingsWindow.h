@@ -56,6 +56,7 @@ class SettingsView : public QDialog {
   QWidget* buildForm();
   QWidget* buildBottomBar();
   void renderValidity();
+  void renderViewerAddress();
   void renderPermissions();
   void renderUpdates();
   void tokenArrived(const TokenRead& read);
@@ -70,6 +71,7 @@ class SettingsView : public QDialog {
   // stays absent until the stored one arrived or the user edited the field.
   SettingsEdit edit_;
   bool tokenEdited_ = false;
+  QLabel* viewer_ = nullptr;  // the viewer's address, selectable
 
   QLineEdit* listen_ = nullptr;
   QLineEdit* token_ = nullptr;

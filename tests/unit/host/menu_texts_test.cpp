@@ -169,6 +169,29 @@ TEST(Session, WaylandWhenEitherVariableSaysSo) {
   EXPECT_FALSE(waylandSession("", ""));
 }
 
+TEST(ViewerAddress, TheListenAddressWhenItNamesOneElseTheFirstRankedAddress) {
+  const std::vector<LocalAddress> ranked{{"192.168.1.20", LocalAddress::Kind::lan},
+                                         {"10.0.0.3", LocalAddress::Kind::lan}};
+  struct Case {
+    std::string listen;
+    std::vector<LocalAddress> addresses;
+    std::optional<std::string> address;
+  };
+  const Case cases[] = {
+      {":8771", ranked, "http://192.168.1.20:8771/"},
+      {"0.0.0.0:9000", ranked, "http://192.168.1.20:9000/"},
+      {"127.0.0.1:8771", ranked, "http://127.0.0.1:8771/"},
+      {"[fe80::1]:8771", ranked, "http://[fe80::1]:8771/"},
+      {":8771", {}, std::nullopt},
+      {"8771", ranked, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    HostSettings settings;
+    settings.listen = c.listen;
+    EXPECT_EQ(viewerAddress(settings, c.addresses), c.address) << c.listen;
+  }
+}
+
 // The fixed colours of old read under 4.5:1; moved, they reach it on light and
 // dark windows, and a colour that already does is kept.
 TEST(Contrast, TextColoursReachFourAndAHalfOnLightAndDarkWindows) {
