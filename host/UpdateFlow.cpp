@@ -11,10 +11,10 @@
 #include <utility>
 
 #include "HostCore/UpdateRequest.h"
-#include "host/BundleSignature.h"
 #include "host/HostController.h"
 #include "host/SettingsStore.h"
 #include "host/UpdateTexts.h"
+#include "signature/bundle_signature.h"
 
 namespace qx::host {
 namespace {
@@ -36,7 +36,7 @@ std::optional<std::string> readFile(const fs::path& path) {
 std::optional<std::string> bundleVersion(const fs::path& bundle) {
   const std::optional<std::string> plist = readFile(bundle / "Contents/Info.plist");
   if (!plist) return std::nullopt;
-  return infoPlistVersion(*plist);
+  return signature::infoPlistVersion(*plist);
 }
 
 }  // namespace

@@ -6,14 +6,17 @@
 #include <functional>
 #include <string>
 
-#include "host/BundleSignature.h"
+#include "host/UpdateTexts.h"
+#include "signature/bundle_signature.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
-namespace qx::host {
+namespace qx::signature {
 namespace {
 
 namespace fs = std::filesystem;
+using host::verdictMessage;
+using host::verifyBundle;
 using test::readFile;
 using test::writeFile;
 using Step = BundleVerdict::Step;
@@ -307,4 +310,4 @@ TEST(MinisignKeys, MinisignKeyFilesAndOursReadBack) {
 }
 
 }  // namespace
-}  // namespace qx::host
+}  // namespace qx::signature
