@@ -33,12 +33,6 @@ std::optional<std::string> readFile(const fs::path& path) {
   return bytes;
 }
 
-std::optional<std::string> bundleVersion(const fs::path& bundle) {
-  const std::optional<std::string> plist = readFile(bundle / "Contents/Info.plist");
-  if (!plist) return std::nullopt;
-  return signature::infoPlistVersion(*plist);
-}
-
 }  // namespace
 
 UpdateCheck updaterReport(const UpdaterOutput& run, const std::string& currentVersion, bool chinese) {
@@ -52,7 +46,7 @@ UpdateFlow::UpdateFlow(HostController& controller, Services services, fs::path c
       controller_(controller),
       services_(std::move(services)),
       caches_(std::move(cachesDirectory)),
-      currentVersion_(bundleVersion(controller.paths().bundle).value_or("dev")),
+      currentVersion_(signature::installedVersion(controller.paths().bundle / "Contents/Info.plist")),
       self_(std::make_shared<UpdateFlow*>(this)) {
   connect(&controller_, &HostController::deviceUpdateRequested, this, &UpdateFlow::deviceRequestedUpdate);
 }

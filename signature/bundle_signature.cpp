@@ -7,9 +7,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <utility>
@@ -617,6 +619,18 @@ std::optional<std::string> signBundle(const std::filesystem::path& app, const Se
   auto scanned = scanBundle(app);
   if (auto* error = std::get_if<std::string>(&scanned)) return *error;
   return writeBundleSignature(app, std::get<Manifest>(scanned), key);
+}
+
+std::string installedVersion(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text;
+  std::array<char, 4096> buffer{};
+  // read() turns a read error (a directory, say) into badbit, not an exception.
+  while (text.size() <= maxInfoPlistBytes && in.read(buffer.data(), buffer.size()).gcount() > 0) {
+    text.append(buffer.data(), static_cast<std::size_t>(in.gcount()));
+  }
+  if (!in.eof() || in.bad() || text.size() > maxInfoPlistBytes) return "dev";
+  return infoPlistVersion(text).value_or("dev");
 }
 
 std::optional<std::string> infoPlistVersion(std::string_view xml) {

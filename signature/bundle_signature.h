@@ -118,5 +118,8 @@ std::optional<std::string> signBundle(const std::filesystem::path& app, const Se
 std::optional<std::string> infoPlistString(std::string_view xml, std::string_view key);
 // infoPlistString of CFBundleShortVersionString.
 std::optional<std::string> infoPlistVersion(std::string_view xml);
+// The version the Info.plist file at `path` names; "dev" when the file is
+// missing, unreadable or names none. The host and the server report it alike.
+std::string installedVersion(const std::filesystem::path& path);
 
 }  // namespace qx::signature
