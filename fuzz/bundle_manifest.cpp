@@ -5,23 +5,23 @@
 #include <string_view>
 
 #include "fuzz/check.h"
-#include "host/BundleSignature.h"
-#include "host/Minisign.h"
+#include "signature/bundle_signature.h"
+#include "signature/minisign.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
-  if (const auto manifest = qx::host::parseManifest(text)) {
-    const std::string written = qx::host::formatManifest(*manifest);
-    QX_FUZZ_CHECK(qx::host::parseManifest(written) == manifest);
+  if (const auto manifest = qx::signature::parseManifest(text)) {
+    const std::string written = qx::signature::formatManifest(*manifest);
+    QX_FUZZ_CHECK(qx::signature::parseManifest(written) == manifest);
   }
-  if (const auto signature = qx::host::parseSignature(text)) {
-    const std::string written = qx::host::signatureFile(*signature);
-    const auto again = qx::host::parseSignature(written);
+  if (const auto signature = qx::signature::parseSignature(text)) {
+    const std::string written = qx::signature::signatureFile(*signature);
+    const auto again = qx::signature::parseSignature(written);
     QX_FUZZ_CHECK(again.has_value());
-    QX_FUZZ_CHECK(qx::host::signatureFile(*again) == written);
+    QX_FUZZ_CHECK(qx::signature::signatureFile(*again) == written);
   }
-  if (const auto key = qx::host::parsePublicKey(text))
-    QX_FUZZ_CHECK(qx::host::parsePublicKey(qx::host::publicKeyFile(*key)) == key);
-  (void)qx::host::infoPlistVersion(text);
+  if (const auto key = qx::signature::parsePublicKey(text))
+    QX_FUZZ_CHECK(qx::signature::parsePublicKey(qx::signature::publicKeyFile(*key)) == key);
+  (void)qx::signature::infoPlistVersion(text);
   return 0;
 }

@@ -10,12 +10,12 @@
 #include <iterator>
 #include <system_error>
 
-#include "host/BundleSignature.h"
 #include "host/DesktopEntry.h"
 #include "host/HostController.h"
 #include "host/SettingsStore.h"
 #include "host/TokenStore.h"
 #include "host/UpdateTexts.h"
+#include "signature/bundle_signature.h"
 
 namespace qx::host {
 namespace {
@@ -80,7 +80,7 @@ bool isHostBundle(const fs::path& folder) {
   if (!folder.filename().string().ends_with(".app")) return false;
   if (!fs::is_regular_file(fs::symlink_status(folder / "Contents/MacOS/QuorvexHost", ec))) return false;
   const std::optional<std::string> plist = readSmallFile(folder / "Contents/Info.plist");
-  return plist && infoPlistString(*plist, "CFBundleIdentifier") == bundleIdentifier;
+  return plist && signature::infoPlistString(*plist, "CFBundleIdentifier") == signature::bundleIdentifier;
 }
 
 MenuRegistration MenuRegistration::defaults() {

@@ -11,10 +11,10 @@
 #include <utility>
 
 #include "HostCore/UpdateRequest.h"
-#include "host/BundleSignature.h"
 #include "host/HostController.h"
 #include "host/SettingsStore.h"
 #include "host/UpdateTexts.h"
+#include "signature/bundle_signature.h"
 
 namespace qx::host {
 namespace {
@@ -33,12 +33,6 @@ std::optional<std::string> readFile(const fs::path& path) {
   return bytes;
 }
 
-std::optional<std::string> bundleVersion(const fs::path& bundle) {
-  const std::optional<std::string> plist = readFile(bundle / "Contents/Info.plist");
-  if (!plist) return std::nullopt;
-  return infoPlistVersion(*plist);
-}
-
 }  // namespace
 
 UpdateCheck updaterReport(const UpdaterOutput& run, const std::string& currentVersion, bool chinese) {
@@ -52,7 +46,7 @@ UpdateFlow::UpdateFlow(HostController& controller, Services services, fs::path c
       controller_(controller),
       services_(std::move(services)),
       caches_(std::move(cachesDirectory)),
-      currentVersion_(bundleVersion(controller.paths().bundle).value_or("dev")),
+      currentVersion_(signature::installedVersion(controller.paths().bundle / "Contents/Info.plist")),
       self_(std::make_shared<UpdateFlow*>(this)) {
   connect(&controller_, &HostController::deviceUpdateRequested, this, &UpdateFlow::deviceRequestedUpdate);
   connect(&controller_, &HostController::autoCheckUpdatesChanged, this, &UpdateFlow::scheduleUpdateChecks);

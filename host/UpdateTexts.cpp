@@ -65,4 +65,38 @@ std::string summaryUpToDate(const std::string& time, bool zh) {
 
 std::string summaryNotChecked(bool zh) { return zh ? "尚未检查" : "Not checked yet"; }
 
+std::string updateSignatureUnreadable(bool zh) {
+  return zh ? "无法读取更新包的签名" : "Couldn't read the update's signature";
+}
+
+std::string updateSignatureInvalid(int status, bool zh) {
+  return zh ? "更新包的签名无效（" + std::to_string(status) + "）"
+            : "The update's signature is invalid (" + std::to_string(status) + ")";
+}
+
+std::string updateVersionMismatch(bool zh) {
+  return zh ? "更新包的版本与清单不符" : "The update's version doesn't match the manifest";
+}
+
 }  // namespace qx::host::texts
+
+namespace qx::host {
+
+using signature::BundleVerdict;
+
+std::optional<std::string> verdictMessage(const BundleVerdict& verdict, bool chinese) {
+  switch (verdict.step) {
+    case BundleVerdict::Step::accepted: return std::nullopt;
+    case BundleVerdict::Step::unreadable: return texts::updateSignatureUnreadable(chinese);
+    case BundleVerdict::Step::invalid: return texts::updateSignatureInvalid(static_cast<int>(verdict.status), chinese);
+    case BundleVerdict::Step::versionMismatch: return texts::updateVersionMismatch(chinese);
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> verifyBundle(const std::filesystem::path& app, const std::string& expectedVersion,
+                                        const std::optional<signature::PublicKey>& pinned, bool chinese) {
+  return verdictMessage(signature::checkBundle(app, expectedVersion, pinned), chinese);
+}
+
+}  // namespace qx::host

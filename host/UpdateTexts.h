@@ -3,7 +3,11 @@
 // The update flow's texts, English and Chinese side by side, one small
 // function per text, chosen by the controller's language.
 
+#include <filesystem>
+#include <optional>
 #include <string>
+
+#include "signature/bundle_signature.h"
 
 namespace qx::host::texts {
 
@@ -30,4 +34,20 @@ std::string summaryAvailable(const std::string& version, bool zh);
 std::string summaryUpToDate(const std::string& time, bool zh);
 std::string summaryNotChecked(bool zh);
 
+std::string updateSignatureUnreadable(bool zh);
+std::string updateSignatureInvalid(int status, bool zh);
+std::string updateVersionMismatch(bool zh);
+
 }  // namespace qx::host::texts
+
+namespace qx::host {
+
+// The user-visible message for a verdict, none when it is accepted.
+std::optional<std::string> verdictMessage(const signature::BundleVerdict& verdict, bool chinese);
+
+// None when the downloaded application at `app` is acceptable as version
+// `expectedVersion`, otherwise the message to show.
+std::optional<std::string> verifyBundle(const std::filesystem::path& app, const std::string& expectedVersion,
+                                        const std::optional<signature::PublicKey>& pinned, bool chinese);
+
+}  // namespace qx::host

@@ -27,14 +27,15 @@
 #include "platform/linux/host/wayland_permissions.h"
 #include "platform/linux/host/x11_permission_probe.h"
 // Updates
-#include "host/BundleSignature.h"
 #include "host/UpdateFlow.h"
+#include "host/UpdateTexts.h"
 #include "host/ui/MessageBoxAlerts.h"
 #include "platform/linux/host/posix_bundle_files.h"
 #include "platform/linux/host/syslog_system_log.h"
 #include "platform/linux/host/system_wall_clock.h"
 #include "platform/linux/host/thread_work.h"
 #include "platform/linux/host/updater_process.h"
+#include "signature/bundle_signature.h"
 // Tray menu
 #include "host/Permissions.h"
 #include "host/ui/Clipboard.h"
@@ -159,7 +160,7 @@ int main(int argc, char** argv) {
   qx::host::MessageBoxAlerts alerts;
   // Used by background work, whose threads may outlive main's scope.
   static qx::host::PosixBundleFiles bundleFiles;
-  const std::optional<qx::host::PublicKey> updateKey = qx::host::pinnedUpdateKey();
+  const std::optional<qx::signature::PublicKey> updateKey = qx::signature::pinnedUpdateKey();
   const bool chinese = identity.chinese;
   qx::host::UpdateFlow updates(
       controller,

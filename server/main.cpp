@@ -5,6 +5,7 @@
 #include "server/command_line.h"
 #include "server/media_server.h"
 #include "server/updates.h"
+#include "signature/bundle_signature.h"
 
 #include <unistd.h>
 #include <array>
@@ -26,18 +27,12 @@ void printLine(std::string line) {
 }
 
 // The version of the bundle this executable runs from
-// (Contents/MacOS/<exe> -> Contents/Info.plist), else the built-in one.
+// (Contents/MacOS/<exe> -> Contents/Info.plist), else "dev".
 std::string currentVersion() {
   std::error_code ec;
   auto exe = std::filesystem::read_symlink("/proc/self/exe", ec);
-  if (!ec) {
-    std::ifstream plist(exe.parent_path().parent_path() / "Info.plist", std::ios::binary);
-    if (plist) {
-      std::string text((std::istreambuf_iterator<char>(plist)), std::istreambuf_iterator<char>());
-      if (auto version = qx::server::versionFromInfoPlist(text)) return *version;
-    }
-  }
-  return QX_SERVER_VERSION;
+  if (ec) return "dev";
+  return qx::signature::installedVersion(exe.parent_path().parent_path() / "Info.plist");
 }
 
 int runUpdater(const qx::server::UpdateOptions& options) {

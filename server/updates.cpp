@@ -160,23 +160,6 @@ std::optional<Manifest> parseManifest(std::string_view text) {
   return manifest;
 }
 
-std::optional<std::string> versionFromInfoPlist(std::string_view xml) {
-  constexpr std::string_view key = "<key>CFBundleShortVersionString</key>";
-  auto at = xml.find(key);
-  if (at == std::string_view::npos) return std::nullopt;
-  std::string_view rest = xml.substr(at + key.size());
-  auto first = rest.find_first_not_of(" \t\r\n");
-  if (first == std::string_view::npos) return std::nullopt;
-  rest = rest.substr(first);
-  constexpr std::string_view open = "<string>";
-  constexpr std::string_view close = "</string>";
-  if (rest.substr(0, open.size()) != open) return std::nullopt;
-  rest = rest.substr(open.size());
-  auto end = rest.find(close);
-  if (end == std::string_view::npos) return std::nullopt;
-  return std::string(rest.substr(0, end));
-}
-
 std::optional<std::string> feedPath(std::string_view url) {
   if (url.empty()) return std::nullopt;
   constexpr std::string_view fileScheme = "file://";

@@ -25,9 +25,6 @@ struct Manifest {
 
 std::optional<Manifest> parseManifest(std::string_view json);
 
-// "CFBundleShortVersionString" from an XML property list, or absent.
-std::optional<std::string> versionFromInfoPlist(std::string_view xml);
-
 // The local directory a feed URL names: a plain path, or a file:// URL
 // (host empty or "localhost", path percent-decoded). Absent for other
 // schemes and for an empty URL.

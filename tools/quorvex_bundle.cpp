@@ -21,11 +21,12 @@
 #include <vector>
 
 #include "common/fd.h"
-#include "host/BundleSignature.h"
+#include "host/UpdateTexts.h"
+#include "signature/bundle_signature.h"
 
 namespace {
 
-using qx::host::PublicKey;
+using qx::signature::PublicKey;
 
 constexpr int usageStatus = 2;
 
@@ -64,7 +65,7 @@ std::optional<PublicKey> loadPublicKey(const std::string& path, std::string& err
     error = "couldn't read " + path;
     return std::nullopt;
   }
-  auto key = qx::host::parsePublicKey(*text);
+  auto key = qx::signature::parsePublicKey(*text);
   if (!key) error = path + " is not a minisign public key";
   return key;
 }
@@ -93,14 +94,14 @@ bool writeNewFile(const std::string& path, const std::string& content, mode_t mo
 int keygen(const std::vector<std::string>& args) {
   if (args.size() != 2) return usage("keygen takes the public and the secret key's file names");
   if (args[0] == args[1]) return usage("the public and the secret key need two different files");
-  auto pair = qx::host::generateKeyPair();
+  auto pair = qx::signature::generateKeyPair();
   std::string error;
-  if (!writeNewFile(args[0], qx::host::publicKeyFile(pair.publicKey), 0644, error)) return fail(error);
-  if (!writeNewFile(args[1], qx::host::secretKeyFile(pair.secretKey), 0600, error)) {
+  if (!writeNewFile(args[0], qx::signature::publicKeyFile(pair.publicKey), 0644, error)) return fail(error);
+  if (!writeNewFile(args[1], qx::signature::secretKeyFile(pair.secretKey), 0600, error)) {
     ::unlink(args[0].c_str());
     return fail(error);
   }
-  std::cout << "key " << qx::host::keyIdText(pair.publicKey.id) << ": public " << args[0] << ", secret " << args[1]
+  std::cout << "key " << qx::signature::keyIdText(pair.publicKey.id) << ": public " << args[0] << ", secret " << args[1]
             << "\n";
   return 0;
 }
@@ -124,12 +125,12 @@ int sign(const std::vector<std::string>& args) {
   if (!bundle) return usage("sign needs a bundle");
   auto text = readKeyFile(*keyPath);
   if (!text) return fail("couldn't read " + *keyPath);
-  auto key = qx::host::parseSecretKey(*text);
+  auto key = qx::signature::parseSecretKey(*text);
   if (!key) {
     return fail(*keyPath + " is not an unencrypted minisign secret key (make one with keygen or minisign -G -W)");
   }
-  if (auto error = qx::host::signBundle(*bundle, *key)) return fail(*error);
-  std::cout << *bundle << ": signed with key " << qx::host::keyIdText(key->id) << "\n";
+  if (auto error = qx::signature::signBundle(*bundle, *key)) return fail(*error);
+  std::cout << *bundle << ": signed with key " << qx::signature::keyIdText(key->id) << "\n";
   return 0;
 }
 
@@ -151,26 +152,26 @@ int verify(const std::vector<std::string>& args) {
     }
   }
   if (!bundle) return usage("verify needs a bundle");
-  std::optional<PublicKey> key = qx::host::pinnedUpdateKey();
+  std::optional<PublicKey> key = qx::signature::pinnedUpdateKey();
   if (keyPath) {
     std::string error;
     key = loadPublicKey(*keyPath, error);
     if (!key) return fail(error);
   }
-  auto message = qx::host::verdictMessage(qx::host::checkBundle(*bundle, version, key), false);
+  auto message = qx::host::verdictMessage(qx::signature::checkBundle(*bundle, version, key), false);
   if (message) {
     std::cerr << *message << "\n";
     return 1;
   }
-  std::cout << *bundle << ": verified with key " << qx::host::keyIdText(key->id) << "\n";
+  std::cout << *bundle << ": verified with key " << qx::signature::keyIdText(key->id) << "\n";
   return 0;
 }
 
 int pinnedKeyId(const std::vector<std::string>& args) {
   if (!args.empty()) return usage("pinned-key-id takes no arguments");
-  auto key = qx::host::pinnedUpdateKey();
+  auto key = qx::signature::pinnedUpdateKey();
   if (!key) return fail("this build pins no update key");
-  std::cout << qx::host::keyIdText(key->id) << "\n";
+  std::cout << qx::signature::keyIdText(key->id) << "\n";
   return 0;
 }
 
@@ -179,7 +180,7 @@ int keyId(const std::vector<std::string>& args) {
   std::string error;
   auto key = loadPublicKey(args[0], error);
   if (!key) return fail(error);
-  std::cout << qx::host::keyIdText(key->id) << "\n";
+  std::cout << qx::signature::keyIdText(key->id) << "\n";
   return 0;
 }
 

@@ -46,19 +46,6 @@ TEST(Manifest, WrongShapesAreRefused) {
   }
 }
 
-TEST(InfoPlist, FindsTheShortVersionString) {
-  const char* plist = R"(<?xml version="1.0" encoding="UTF-8"?>
-<plist version="1.0"><dict>
-  <key>CFBundleVersion</key><string>77</string>
-  <key>CFBundleShortVersionString</key>
-  <string>1.3.2</string>
-</dict></plist>)";
-  EXPECT_EQ(versionFromInfoPlist(plist), std::optional<std::string>("1.3.2"));
-  EXPECT_FALSE(versionFromInfoPlist("<dict><key>CFBundleVersion</key><string>77</string></dict>"));
-  EXPECT_FALSE(versionFromInfoPlist("<key>CFBundleShortVersionString</key><integer>1</integer>"));
-  EXPECT_FALSE(versionFromInfoPlist("<key>CFBundleShortVersionString</key><string>1.2"));
-}
-
 TEST(FeedPath, PlainPathsAndFileUrls) {
   EXPECT_EQ(feedPath("/srv/feed"), std::optional<std::string>("/srv/feed"));
   EXPECT_EQ(feedPath("relative/feed"), std::optional<std::string>("relative/feed"));

@@ -1,4 +1,4 @@
-#include "host/BundleSignature.h"
+#include "signature/bundle_signature.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -7,14 +7,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <utility>
 
-namespace qx::host {
+namespace qx::signature {
 namespace {
 
 constexpr std::string_view manifestHeader = "quorvex-bundle-manifest 1";
@@ -574,21 +576,6 @@ BundleVerdict checkBundle(const std::filesystem::path& app, const std::optional<
   return {};
 }
 
-std::optional<std::string> verdictMessage(const BundleVerdict& verdict, bool chinese) {
-  switch (verdict.step) {
-    case BundleVerdict::Step::accepted: return std::nullopt;
-    case BundleVerdict::Step::unreadable: return texts::updateSignatureUnreadable(chinese);
-    case BundleVerdict::Step::invalid: return texts::updateSignatureInvalid(static_cast<int>(verdict.status), chinese);
-    case BundleVerdict::Step::versionMismatch: return texts::updateVersionMismatch(chinese);
-  }
-  return std::nullopt;
-}
-
-std::optional<std::string> verifyBundle(const std::filesystem::path& app, const std::string& expectedVersion,
-                                        const std::optional<PublicKey>& pinned, bool chinese) {
-  return verdictMessage(checkBundle(app, expectedVersion, pinned), chinese);
-}
-
 std::variant<Manifest, std::string> scanBundle(const std::filesystem::path& app) {
   UniqueFd root(::open(app.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   if (!root) return "couldn't open the bundle " + app.string() + ": " + errnoText();
@@ -634,6 +621,18 @@ std::optional<std::string> signBundle(const std::filesystem::path& app, const Se
   return writeBundleSignature(app, std::get<Manifest>(scanned), key);
 }
 
+std::string installedVersion(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string text;
+  std::array<char, 4096> buffer{};
+  // read() turns a read error (a directory, say) into badbit, not an exception.
+  while (text.size() <= maxInfoPlistBytes && in.read(buffer.data(), buffer.size()).gcount() > 0) {
+    text.append(buffer.data(), static_cast<std::size_t>(in.gcount()));
+  }
+  if (!in.eof() || in.bad() || text.size() > maxInfoPlistBytes) return "dev";
+  return infoPlistVersion(text).value_or("dev");
+}
+
 std::optional<std::string> infoPlistVersion(std::string_view xml) {
   return infoPlistString(xml, "CFBundleShortVersionString");
 }
@@ -663,20 +662,4 @@ std::optional<std::string> infoPlistString(std::string_view xml, std::string_vie
   return xmlText(rest.substr(0, end));
 }
 
-namespace texts {
-
-std::string updateSignatureUnreadable(bool zh) {
-  return zh ? "无法读取更新包的签名" : "Couldn't read the update's signature";
-}
-
-std::string updateSignatureInvalid(int status, bool zh) {
-  return zh ? "更新包的签名无效（" + std::to_string(status) + "）"
-            : "The update's signature is invalid (" + std::to_string(status) + ")";
-}
-
-std::string updateVersionMismatch(bool zh) {
-  return zh ? "更新包的版本与清单不符" : "The update's version doesn't match the manifest";
-}
-
-}  // namespace texts
-}  // namespace qx::host
+}  // namespace qx::signature

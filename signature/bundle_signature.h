@@ -3,7 +3,7 @@
 // The code signature of an application bundle on Linux. The bundle carries
 // it in Contents/_CodeSignature/: a manifest naming the identifier, the
 // signing team and every other entry of the bundle, and the manifest's
-// signature in minisign's format (Minisign.h). An update is acceptable when
+// signature in minisign's format (minisign.h). An update is acceptable when
 // the pinned key signed it, it is ours (identifier and team), the bundle
 // holds exactly what the manifest lists, and its version is the expected one.
 // Everything here is a free function over the file system, safe on any
@@ -16,9 +16,9 @@
 #include <variant>
 #include <vector>
 
-#include "host/Minisign.h"
+#include "signature/minisign.h"
 
-namespace qx::host {
+namespace qx::signature {
 
 inline constexpr std::string_view bundleIdentifier = "com.quorvex.host";
 inline constexpr std::string_view signingTeam = "K3T9QW7ZPD";
@@ -98,14 +98,6 @@ struct BundleVerdict {
 BundleVerdict checkBundle(const std::filesystem::path& app, const std::optional<std::string>& expectedVersion,
                           const std::optional<PublicKey>& pinned);
 
-// The user-visible message for a verdict, none when it is accepted.
-std::optional<std::string> verdictMessage(const BundleVerdict& verdict, bool chinese);
-
-// None when the downloaded application at `app` is acceptable as version
-// `expectedVersion`, otherwise the message to show.
-std::optional<std::string> verifyBundle(const std::filesystem::path& app, const std::string& expectedVersion,
-                                        const std::optional<PublicKey>& pinned, bool chinese);
-
 // The key this build pins (the QX_UPDATE_PUBLIC_KEY build option), absent
 // when none is pinned.
 std::optional<PublicKey> pinnedUpdateKey();
@@ -126,12 +118,8 @@ std::optional<std::string> signBundle(const std::filesystem::path& app, const Se
 std::optional<std::string> infoPlistString(std::string_view xml, std::string_view key);
 // infoPlistString of CFBundleShortVersionString.
 std::optional<std::string> infoPlistVersion(std::string_view xml);
+// The version the Info.plist file at `path` names; "dev" when the file is
+// missing, unreadable or names none. The host and the server report it alike.
+std::string installedVersion(const std::filesystem::path& path);
 
-namespace texts {
-
-std::string updateSignatureUnreadable(bool zh);
-std::string updateSignatureInvalid(int status, bool zh);
-std::string updateVersionMismatch(bool zh);
-
-}  // namespace texts
-}  // namespace qx::host
+}  // namespace qx::signature

@@ -6,14 +6,17 @@
 #include <functional>
 #include <string>
 
-#include "host/BundleSignature.h"
+#include "host/UpdateTexts.h"
+#include "signature/bundle_signature.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 
-namespace qx::host {
+namespace qx::signature {
 namespace {
 
 namespace fs = std::filesystem;
+using host::verdictMessage;
+using host::verifyBundle;
 using test::readFile;
 using test::writeFile;
 using Step = BundleVerdict::Step;
@@ -286,6 +289,31 @@ TEST(Manifest, RejectsWhatWeNeverWrite) {
   EXPECT_NE(parseManifest(head), std::nullopt);
 }
 
+TEST(InfoPlist, FindsTheShortVersionString) {
+  const char* plist = R"(<?xml version="1.0" encoding="UTF-8"?>
+<plist version="1.0"><dict>
+  <key>CFBundleVersion</key><string>77</string>
+  <key>CFBundleShortVersionString</key>
+  <string>1.3.2</string>
+</dict></plist>)";
+  EXPECT_EQ(infoPlistVersion(plist), std::optional<std::string>("1.3.2"));
+  EXPECT_FALSE(infoPlistVersion("<dict><key>CFBundleVersion</key><string>77</string></dict>"));
+  EXPECT_FALSE(infoPlistVersion("<key>CFBundleShortVersionString</key><integer>1</integer>"));
+  EXPECT_FALSE(infoPlistVersion("<key>CFBundleShortVersionString</key><string>1.2"));
+}
+
+// Host and server report the same version for the same file, "dev" without one.
+TEST(InstalledVersion, FromTheFileElseDev) {
+  test::TempDir dir;
+  writeFile(dir.file("named.plist"), plist("2.0.1"));
+  writeFile(dir.file("none.plist"), "<dict><key>CFBundleVersion</key><string>77</string></dict>");
+  const struct {
+    std::string file;
+    std::string version;
+  } cases[] = {{"named.plist", "2.0.1"}, {"none.plist", "dev"}, {"missing.plist", "dev"}, {"", "dev"}};
+  for (const auto& c : cases) EXPECT_EQ(installedVersion(dir.file(c.file)), c.version) << c.file;
+}
+
 TEST(MinisignKeys, MinisignKeyFilesAndOursReadBack) {
   auto pub = parsePublicKey(readFile(test::sourcePath("tests/keys/TEST-ONLY-update-key.pub")));
   auto sec = parseSecretKey(readFile(test::sourcePath("tests/keys/TEST-ONLY-update-key.sec")));
@@ -307,4 +335,4 @@ TEST(MinisignKeys, MinisignKeyFilesAndOursReadBack) {
 }
 
 }  // namespace
-}  // namespace qx::host
+}  // namespace qx::signature

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-namespace qx::host {
+namespace qx::signature {
 
 // Random 8 bytes chosen at key generation; a signature names its key by it.
 using KeyId = std::array<std::uint8_t, 8>;
@@ -79,4 +79,4 @@ enum class SignatureCheck {
 };
 SignatureCheck checkSignature(const Signature& signature, const PublicKey& key, std::string_view message);
 
-}  // namespace qx::host
+}  // namespace qx::signature

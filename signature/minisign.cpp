@@ -1,4 +1,4 @@
-#include "host/Minisign.h"
+#include "signature/minisign.h"
 
 #include <sodium.h>
 
@@ -8,7 +8,7 @@
 #include <stdexcept>
 #include <vector>
 
-namespace qx::host {
+namespace qx::signature {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -252,4 +252,4 @@ SignatureCheck checkSignature(const Signature& signature, const PublicKey& key, 
   return SignatureCheck::ok;
 }
 
-}  // namespace qx::host
+}  // namespace qx::signature
