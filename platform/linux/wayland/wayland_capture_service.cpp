@@ -26,8 +26,13 @@
 #include "platform/linux/x11/frame_pool.h"
 #include "platform/linux/x11/nv12_converter.h"
 
-// PipeWire's loop and pod macros expand to C-style casts in this file.
+// PipeWire's loop, pod and error macros expand to C-style casts, statement expressions and compound
+// literals in this file.
 #pragma GCC diagnostic ignored "-Wold-style-cast"
+#if defined(__clang__)
+#pragma clang diagnostic ignored "-Wgnu-statement-expression"
+#pragma clang diagnostic ignored "-Wc99-extensions"
+#endif
 
 namespace qx {
 
@@ -109,8 +114,8 @@ class WaylandStream final : public CaptureStream, public std::enable_shared_from
       : portal_(portal),
         display_(std::move(display)),
         audio_(audio),
-        filter_(std::move(filter)),
-        config_(std::move(config)),
+        filter_(filter),
+        config_(config),
         delegate_(std::move(delegate)) {}
 
   ~WaylandStream() override { teardown(); }
