@@ -158,7 +158,7 @@ void TokenStore::enqueue(Operation operation) {
 void TokenStore::load(std::function<void(TokenRead)> done) {
   enqueue([done = std::move(done)](Queue& queue, std::function<void()> finished) mutable {
     queue.keyring.read(queue.weakly<Keyring::ReadResult>(
-        [done = std::move(done), finished = std::move(finished)](Queue& q, Keyring::ReadResult item) {
+        [done = std::move(done), finished = std::move(finished)](Queue& q, const Keyring::ReadResult& item) {
           TokenRead read;
           const FileToken file = item.status == Keyring::Status::ok ? FileToken{} : readFileToken(q.file);
           if (item.status == Keyring::Status::ok) {

@@ -148,7 +148,7 @@ QtKeychainKeyring::~QtKeychainKeyring() = default;
 
 void QtKeychainKeyring::read(ReadDone done) {
   mailbox_->run([] { return new QKeychain::ReadPasswordJob(kService); },
-                [done = std::move(done)](Outcome outcome) {
+                [done = std::move(done)](const Outcome& outcome) {
                   ReadResult result{statusOf(outcome.error), {}};
                   if (result.status == Status::ok) result.secret = outcome.data.toStdString();
                   done(std::move(result));
@@ -163,12 +163,12 @@ void QtKeychainKeyring::write(const std::string& secret, Done done) {
         job->setTextData(text);
         return job;
       },
-      [done = std::move(done)](Outcome outcome) { done(statusOf(outcome.error)); });
+      [done = std::move(done)](const Outcome& outcome) { done(statusOf(outcome.error)); });
 }
 
 void QtKeychainKeyring::remove(Done done) {
   mailbox_->run([] { return new QKeychain::DeletePasswordJob(kService); },
-                [done = std::move(done)](Outcome outcome) { done(statusOf(outcome.error)); });
+                [done = std::move(done)](const Outcome& outcome) { done(statusOf(outcome.error)); });
 }
 
 }  // namespace qx::host
