@@ -6,6 +6,7 @@
 
 #include "fuzz/check.h"
 #include "server/updates.h"
+#include "signature/bundle_signature.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);
@@ -13,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // What a manifest names is later joined to the feed's folder.
     (void)qx::server::isSafeRelativePath(manifest->bundle);
   }
-  (void)qx::server::versionFromInfoPlist(text);
+  (void)qx::signature::infoPlistVersion(text);
   (void)qx::server::feedPath(text);
   if (qx::server::isSafeRelativePath(text)) {
     QX_FUZZ_CHECK(!text.empty() && text.front() != '/');

@@ -56,14 +56,16 @@ std::optional<Bytes> unbase64(std::string_view text, std::size_t size) {
   return out;
 }
 
-// The text split at line feeds, a CR before each line feed dropped; a final
-// line feed ends the last line rather than starting an empty one.
+// The text split at line feeds, every CR before each line feed dropped (a
+// comment never ends in one: signing turns CRs into spaces, so a file read
+// and written again reads the same); a final line feed ends the last line
+// rather than starting an empty one.
 std::vector<std::string_view> lines(std::string_view text) {
   std::vector<std::string_view> out;
   while (!text.empty()) {
     auto cut = text.find('\n');
     std::string_view line = text.substr(0, cut);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    while (!line.empty() && line.back() == '\r') line.remove_suffix(1);
     out.push_back(line);
     if (cut == std::string_view::npos) break;
     text.remove_prefix(cut + 1);
