@@ -9,6 +9,16 @@ constexpr int nalTypeDelimiter = 9;
 
 }  // namespace
 
+std::size_t lengthBeforeTrailingDelimiter(std::string_view unit) {
+  constexpr std::string_view startCode("\0\0\1", 3);
+  if (unit.size() < 5 || unit.substr(unit.size() - 5, 3) != startCode ||
+      (static_cast<unsigned char>(unit[unit.size() - 2]) & 0x1F) != nalTypeDelimiter)
+    return unit.size();
+  std::size_t end = unit.size() - 5;
+  if (end > 0 && unit[end - 1] == 0) --end;  // the four-byte form
+  return end;
+}
+
 std::vector<AccessUnit> AccessUnitSplitter::push(std::string_view bytes) {
   std::vector<AccessUnit> units;
   pending_.append(bytes);

@@ -16,6 +16,11 @@ struct AccessUnit {
   bool keyframe = false;  // holds an IDR slice: a new client may start here
 };
 
+// The length of `unit` without the access unit delimiter that ends it (and the
+// delimiter's start code). RTP packetisers and decoders read a delimiter as
+// the start of the next picture, so a trailing one must not reach them.
+std::size_t lengthBeforeTrailingDelimiter(std::string_view unit);
+
 // Cuts the helper's Annex B stream into access units. The helper ends every
 // access unit with an access unit delimiter (00 00 00 01 09 xx), so a unit is
 // complete as soon as its delimiter's payload byte has arrived; nothing waits

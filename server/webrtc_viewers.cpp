@@ -58,13 +58,14 @@ std::string randomLocation() {
 
 // A buffer that shares the bytes of an access unit or audio frame instead of
 // copying them for each viewer.
-GstBuffer* sharedBuffer(const std::shared_ptr<const std::string>& bytes, std::size_t offset) {
+GstBuffer* sharedBuffer(const std::shared_ptr<const std::string>& bytes, std::size_t offset,
+                        std::size_t end = std::string::npos) {
+  end = std::min(end, bytes->size());
   auto* keep = new std::shared_ptr<const std::string>(bytes);
   // GStreamer's wrapped memory is never written through this pointer here:
   // the buffer is read-only once pushed.
   auto* data = const_cast<char*>(bytes->data());  // NOLINT(cppcoreguidelines-pro-type-const-cast)
-  return gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, data, bytes->size(), offset, bytes->size() - offset,
-                                     keep,
+  return gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, data, bytes->size(), offset, end - offset, keep,
                                      [](gpointer p) { delete static_cast<std::shared_ptr<const std::string>*>(p); });
 }
 
@@ -464,7 +465,8 @@ void WebrtcViewer::video(const AccessUnit& unit) {
     if (!unit.keyframe) return;
     waitingForKeyframe_ = false;
   }
-  gst_app_src_push_buffer(GST_APP_SRC(videoSrc_), sharedBuffer(unit.bytes, 0));
+  gst_app_src_push_buffer(GST_APP_SRC(videoSrc_),
+                          sharedBuffer(unit.bytes, 0, lengthBeforeTrailingDelimiter(*unit.bytes)));
 }
 
 void WebrtcViewer::audio(const std::shared_ptr<const std::string>& frame) {

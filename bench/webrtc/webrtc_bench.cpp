@@ -8,11 +8,14 @@
 //   cpu       the server's CPU time per frame the viewer decoded, video and
 //             audio, with 1 and with 4 viewers (3 more players in the page)
 //   input     a pointer message sent on the page's data channel to the X
-//             server's pointer reaching that position (polled with XCB)
+//             server's pointer reaching that position (polled with XCB); and
+//             a click sent from the page to the clicked window's new colour
+//             seen in a decoded picture (both on the page's clock)
 // Figures, not assertions: a table on standard output.
 //
-// bench_webrtc [--width W] [--height H] [--fps N] [--bitrate B] [--seconds S]
+// bench_webrtc [--width W] [--height H] [--fps N] [--bitrate B] [--seconds S] [--ltr false]
 
+#include <poll.h>
 #include <xcb/xcb.h>
 
 #include <algorithm>
@@ -92,13 +95,15 @@ const std::string stampReader = R"((block) => {
   window.latencies = []; window.misreads = 0;
   const mean = (d, bx, by) => {
     let sum = 0, n = 0;
-    for (let y = by * block + block / 4; y < by * block + 3 * block / 4; y += 2)
-      for (let x = bx * block + block / 4; x < bx * block + 3 * block / 4; x += 2, n++) {
+    const from = Math.floor(block / 4), to = Math.floor(3 * block / 4);
+    for (let y = by * block + from; y < by * block + to; y += 2)
+      for (let x = bx * block + from; x < bx * block + to; x += 2, n++) {
         const i = (y * canvas.width + x) * 4; sum += d[i] + d[i + 1] + d[i + 2];
       }
     return sum / n / 3;
   };
   const onFrame = (now) => {
+    if (window.stampsDone) return;
     const at = performance.timeOrigin + performance.now();
     g.drawImage(video, 0, 0, canvas.width, canvas.height, 0, 0, canvas.width, canvas.height);
     const d = g.getImageData(0, 0, canvas.width, canvas.height).data;
@@ -128,7 +133,24 @@ window.whep = async (token) => {
       headers: {'Content-Type': 'application/sdp', 'Authorization': 'Bearer ' + token}});
   if (res.status === 201) await pc.setRemoteDescription({type: 'answer', sdp: await res.text()});
   (window.peers = window.peers || []).push(pc);
+  pc.location = res.headers.get('Location');
   return res.status;
+};
+window.closePeers = async (token) => {
+  for (const pc of window.peers || []) {
+    await fetch(pc.location, {method: 'DELETE', headers: {'Authorization': 'Bearer ' + token}});
+    pc.close();
+  }
+  window.peers = [];
+  return 1;
+};
+window.videoStats = async (pc) => {
+  let out = {};
+  (await pc.getStats()).forEach(s => { if (s.type === 'inbound-rtp' && s.kind === 'video') out = {
+    decoded: s.framesDecoded, received: s.framesReceived, dropped: s.framesDropped, keyframes: s.keyFramesDecoded,
+    pli: s.pliCount, fir: s.firCount, nack: s.nackCount, lost: s.packetsLost, packets: s.packetsReceived,
+    jitterBufferDelay: s.jitterBufferDelay, emitted: s.jitterBufferEmittedCount, decoder: s.decoderImplementation}; });
+  return out;
 };
 window.framesDecoded = async (pc) => {
   let frames = 0;
@@ -140,6 +162,7 @@ window.framesDecoded = async (pc) => {
 struct Args {
   int width = 1920, height = 1080, fps = 30, seconds = 10;
   std::string bitrate = "8M";
+  bool ltr = true;  // the default path
 };
 
 Args parse(int argc, char** argv) {
@@ -156,6 +179,8 @@ Args parse(int argc, char** argv) {
       a.bitrate = v;
     else if (k == "--seconds")
       a.seconds = std::stoi(v);
+    else if (k == "--ltr")
+      a.ltr = v != "false";
   }
   return a;
 }
@@ -168,6 +193,7 @@ double cpuPerFrame(Chromium& browser, int serverPid, int seconds) {
   const double cpu = qx::bench::processCpuSeconds(serverPid) - cpu0;
   const int frames = browser.evaluate("framesDecoded(qxViewer.pc)").get<int>() - frames0;
   std::printf("  (%d frames in %d s)\n", frames, seconds);
+  std::printf("  %s\n", browser.evaluate("videoStats(qxViewer.pc)").dump().c_str());
   return frames > 0 ? cpu * 1e3 / frames : 0;
 }
 
@@ -207,6 +233,100 @@ std::vector<double> inputLatencies(Chromium& browser, const std::string& display
   return out;
 }
 
+// A window that turns from black to white or back on each click, above the
+// painter's squares (which draw on the root window, so they never cover it).
+class ClickToggle {
+ public:
+  ClickToggle(const std::string& display, int x, int y, int size)
+      : c_(xcb_connect(display.c_str(), nullptr)), size_(size) {
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(c_)).data;
+    window_ = xcb_generate_id(c_);
+    const std::uint32_t values[] = {screen->black_pixel, 1, XCB_EVENT_MASK_BUTTON_PRESS | XCB_EVENT_MASK_EXPOSURE};
+    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, screen->root, static_cast<std::int16_t>(x),
+                      static_cast<std::int16_t>(y), static_cast<std::uint16_t>(size), static_cast<std::uint16_t>(size),
+                      0, XCB_WINDOW_CLASS_INPUT_OUTPUT, XCB_COPY_FROM_PARENT,
+                      XCB_CW_BACK_PIXEL | XCB_CW_OVERRIDE_REDIRECT | XCB_CW_EVENT_MASK, values);
+    gc_ = xcb_generate_id(c_);
+    xcb_create_gc(c_, gc_, window_, 0, nullptr);
+    xcb_map_window(c_, window_);
+    xcb_flush(c_);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~ClickToggle() {
+    stop_ = true;
+    thread_.join();
+    xcb_disconnect(c_);
+  }
+  ClickToggle(const ClickToggle&) = delete;
+  ClickToggle& operator=(const ClickToggle&) = delete;
+
+ private:
+  void run() {
+    while (!stop_) {
+      pollfd p{xcb_get_file_descriptor(c_), POLLIN, 0};
+      ::poll(&p, 1, 50);
+      while (xcb_generic_event_t* e = xcb_poll_for_event(c_)) {
+        if ((e->response_type & 0x7f) == XCB_BUTTON_PRESS) white_ = !white_;
+        std::free(e);
+        const std::uint32_t colour = white_ ? 0xffffff : 0;
+        xcb_change_gc(c_, gc_, XCB_GC_FOREGROUND, &colour);
+        const xcb_rectangle_t r{0, 0, static_cast<std::uint16_t>(size_), static_cast<std::uint16_t>(size_)};
+        xcb_poly_fill_rectangle(c_, window_, gc_, 1, &r);
+        xcb_flush(c_);
+      }
+    }
+  }
+
+  xcb_connection_t* c_;
+  int size_;
+  xcb_window_t window_ = 0;
+  xcb_gcontext_t gc_ = 0;
+  bool white_ = false;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// In the page: clicks at (x, y) of the picture (0..1) and resolves to the
+// milliseconds until a presented picture shows the pixel (px, py) moved
+// halfway between dark and light (a busy encoder brings a flat change in over
+// a few frames), or -1 after two seconds.
+const std::string clickEffect = R"(
+window.clickEffect = (x, y, px, py) => new Promise(resolve => {
+  const video = document.getElementById('video');
+  const canvas = document.createElement('canvas');
+  canvas.width = 1; canvas.height = 1;
+  const g = canvas.getContext('2d', {willReadFrequently: true});
+  const level = () => { g.drawImage(video, px, py, 1, 1, 0, 0, 1, 1); return g.getImageData(0, 0, 1, 1).data[1]; };
+  const before = level();
+  const sent = performance.now();
+  for (const down of [true, false])
+    qxViewer.channel.send(JSON.stringify({type: 'button', button: 0, down, x, y}));
+  const onFrame = () => {
+    if (Math.abs(level() - before) > 64) return resolve(performance.now() - sent);
+    if (performance.now() - sent > 2000) return resolve(-1);
+    video.requestVideoFrameCallback(onFrame);
+  };
+  video.requestVideoFrameCallback(onFrame);
+});
+1)";
+
+std::vector<double> clickLatencies(Chromium& browser, int width, int height) {
+  const int size = 96, left = width - 2 * size, top = height - 2 * size;
+  std::vector<double> out;
+  browser.evaluate(clickEffect);
+  for (int i = 0; i < 30; ++i) {
+    const double cx = left + size / 2.0, cy = top + size / 2.0;
+    const double ms =
+        browser
+            .evaluate("clickEffect(" + std::to_string(cx / width) + ", " + std::to_string(cy / height) + ", " +
+                      std::to_string(static_cast<int>(cx)) + ", " + std::to_string(static_cast<int>(cy)) + ")")
+            .get<double>();
+    if (ms >= 0) out.push_back(ms);
+    std::this_thread::sleep_for(100ms);
+  }
+  return out;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -222,7 +342,7 @@ int main(int argc, char** argv) {
   settings.bitrate = args.bitrate;
   settings.maxWidth = args.width;
   Process::Options o;
-  o.args = qx::HostLaunch::arguments(settings, bundleProgram("quorvex-screencap"), std::nullopt, true);
+  o.args = qx::HostLaunch::arguments(settings, bundleProgram("quorvex-screencap"), std::nullopt, args.ltr);
   o.args.insert(o.args.begin(), bundleProgram("quorvex-webrtc-server"));
   o.setEnv = sound->clientEnv();
   o.setEnv.insert({{"DISPLAY", x->display()},
@@ -254,12 +374,13 @@ int main(int argc, char** argv) {
   const double firstFrame = wallMs() - offered;
   std::this_thread::sleep_for(2s);
 
-  std::printf("bench_webrtc: %dx%d, %d fps, %s, %d s per figure\n", args.width, args.height, args.fps,
-              args.bitrate.c_str(), args.seconds);
+  std::printf("bench_webrtc: %dx%d, %d fps, %s, %s, %d s per figure\n", args.width, args.height, args.fps,
+              args.bitrate.c_str(), args.ltr ? "long-term references (default)" : "--ltr false", args.seconds);
   browser.evaluate("(" + stampReader + ")(" + std::to_string(block) + ")");
   std::this_thread::sleep_for(std::chrono::seconds(args.seconds));
   const auto latencies = browser.evaluate("latencies").get<std::vector<double>>();
   const int misreads = browser.evaluate("misreads").get<int>();
+  browser.evaluate("window.stampsDone = true, 1");  // each reading costs the page a picture conversion
   const Summary glass = summarize(latencies);
 
   std::printf("cpu, 1 viewer:\n");
@@ -268,9 +389,15 @@ int main(int argc, char** argv) {
   browser.waitFor("Promise.all(peers.map(framesDecoded)).then(f => f.every(n => n > 0))", 20s);
   std::printf("cpu, 4 viewers:\n");
   const double cpu4 = cpuPerFrame(browser, server.pid(), args.seconds);
-  browser.evaluate("peers.forEach(pc => pc.close()), 1");
+  browser.evaluate("closePeers('" + token + "')");
 
   const Summary input = summarize(inputLatencies(browser, x->display(), args.width, args.height));
+  Summary clicks;
+  {
+    ClickToggle toggle(x->display(), args.width - 192, args.height - 192, 96);
+    std::this_thread::sleep_for(500ms);
+    clicks = summarize(clickLatencies(browser, args.width, args.height));
+  }
 
   std::printf("\n%-44s %10s %10s %8s\n", "figure", "median", "p90", "samples");
   std::printf("%-44s %10.1f %10s %8s\n", "offer to first decoded frame (ms)", firstFrame, "", "1");
@@ -280,5 +407,7 @@ int main(int argc, char** argv) {
   std::printf("%-44s %10.2f %10s %8s\n", "server CPU per frame, 4 viewers (ms)", cpu4, "", "");
   std::printf("%-44s %10.2f %10.2f %8zu\n", "input message to X pointer moved (ms)", input.median, input.p90,
               input.count);
+  std::printf("%-44s %10.2f %10.2f %8zu\n", "click to its effect in a decoded picture (ms)", clicks.median, clicks.p90,
+              clicks.count);
   return 0;
 }

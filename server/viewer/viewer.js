@@ -117,6 +117,12 @@
     pc.ontrack = (e) => {
       // Each track on its own element: the order of ontrack varies.
       const element = e.track.kind === 'video' ? video : audio;
+      // A remote desktop wants each picture as soon as it is decoded: no
+      // extra buffering against network jitter for video.
+      if (e.track.kind === 'video') {
+        if ('jitterBufferTarget' in e.receiver) e.receiver.jitterBufferTarget = 0;
+        else if ('playoutDelayHint' in e.receiver) e.receiver.playoutDelayHint = 0;
+      }
       element.srcObject = new MediaStream([e.track]);
       play(element);
     };

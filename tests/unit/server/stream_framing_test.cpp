@@ -59,6 +59,24 @@ TEST(AccessUnitSplitter, ThreeByteStartCodesCountToo) {
   EXPECT_EQ(*got[0].bytes, unit);
 }
 
+// A trailing delimiter reaching the RTP packetiser became a picture of its own
+// to the browser, which then decoded nothing but keyframes.
+TEST(LengthBeforeTrailingDelimiter, CutsOnlyADelimiterThatEndsTheUnit) {
+  const std::string slice = startCode + "\x41slice";
+  const struct {
+    std::string unit;
+    std::size_t length;
+  } cases[] = {
+      {slice + delimiter, slice.size()},
+      {slice + std::string("\x00\x00\x01\x09\xF0", 5), slice.size()},
+      {slice, slice.size()},
+      {delimiter + slice, delimiter.size() + slice.size()},
+      {slice + startCode + "\x41\x09", slice.size() + 6},  // a slice whose last byte is 9
+      {std::string("\x01\x09\xF0", 3), 3},
+  };
+  for (const auto& c : cases) EXPECT_EQ(lengthBeforeTrailingDelimiter(c.unit), c.length);
+}
+
 TEST(AccessUnitSplitter, KeyframeFlagDoesNotLeakIntoTheNextUnit) {
   AccessUnitSplitter splitter;
   // The IDR header and the following unit arrive in separate pieces.
