@@ -1,14 +1,14 @@
 // The helper on a real headless Wayland desktop (sway, xdg-desktop-portal-wlr, PipeWire), run inside
-// it by tests/support/wayland/session.sh: the display list, the stored screen-cast permission, a
-// stream that shows the desktop, recovery from a portal backend that dies, and idle frames.
+// it by tests/support/wayland/session.sh: the display list, the permission the host's "Allow…"
+// stores, a stream that shows the desktop, recovery from a portal backend that dies, and idle frames.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/stat.h>
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 
-#include "platform/linux/wayland/portal_client.h"
+#include "platform/linux/host/wayland_permissions.h"
 #include "platform/linux/wayland/screencast_token.h"
 #include "tests/support/h264_decode.h"
 #include "tests/support/process.h"
@@ -27,15 +27,20 @@ Process::Options command(std::vector<std::string> args, bool pipeStdin = true) {
 
 std::string helper() { return std::string(std::getenv("QX_WAYLAND_BIN")) + "/quorvex-screencap"; }
 
-// What the host's "Allow…" does: one portal session whose grant is stored.
-void grantScreenCast() {
-  qx::wayland::PortalClient portal;
-  auto result = portal.startScreenCast(std::nullopt, 10s, nullptr);
-  auto* grant = std::get_if<qx::wayland::PortalClient::Grant>(&result);
-  ASSERT_NE(grant, nullptr) << std::get<qx::wayland::PortalClient::Error>(result).message;
-  ::close(grant->pipewireFd);
-  ASSERT_TRUE(qx::wayland::storeScreencastToken(grant->restoreToken));
-  portal.closeScreenCast();
+// The host's "Allow…", as its settings window runs it: the probe reads allowed only afterwards.
+void allow() {
+  qx::host::WaylandPermissionProbe probe;
+  ASSERT_FALSE(probe.screenRecording());
+  ASSERT_EQ(qx::host::grantScreenCast(), "");
+  ASSERT_TRUE(probe.screenRecording());
+}
+
+// Whether the portal's permission store still holds a screen-cast grant under `token`.
+bool portalKnows(const std::string& token) {
+  return qx::test::run(command({"/usr/bin/busctl", "--user", "call", "org.freedesktop.impl.portal.PermissionStore",
+                                "/org/freedesktop/impl/portal/PermissionStore",
+                                "org.freedesktop.impl.portal.PermissionStore", "Lookup", "ss", "screencast", token}))
+             .status == 0;
 }
 
 // Runs the helper for `duration` with its input held open, returning its decoded pictures.
@@ -72,37 +77,63 @@ TEST_F(WaylandCapture, ListsTheOutputAsOnX11AndRefusesToStartWithoutAStoredPermi
   EXPECT_NE(run.err().find("Screen Recording permission missing"), std::string::npos);
 }
 
+// Video-range BT.709 Y, U and V of an sRGB colour, as the helper's encoder receives them.
+struct Yuv {
+  int y, u, v;
+};
+
+// The picture at (x, y) within a tolerance that covers chroma subsampling and the encoder's loss.
+void expectColourAt(const qx::test::h264::Frame& f, int x, int y, Yuv want, const char* what) {
+  const auto chroma = static_cast<std::size_t>((y / 2) * ((f.width + 1) / 2) + x / 2);
+  EXPECT_NEAR(f.y[static_cast<std::size_t>(y * f.width + x)], want.y, 6) << what;
+  EXPECT_NEAR(f.u[chroma], want.u, 6) << what;
+  EXPECT_NEAR(f.v[chroma], want.v, 6) << what;
+}
+
+// A client of a known colour (#E0C040), pinned by the desktop's rule for "qx-test-" windows.
+Process showImage() {
+  const std::string image = std::string(std::getenv("QX_WAYLAND_HOME")) + "/qx-test-image.png";
+  EXPECT_EQ(qx::test::run(command({"/usr/bin/ffmpeg", "-y", "-loglevel", "error", "-f", "lavfi", "-i",
+                                   "color=c=0xE0C040:s=200x140", "-frames:v", "1", image}))
+                .status,
+            0);
+  return Process(command({"/usr/bin/weston-image", image}, false));
+}
+
 TEST_F(WaylandCapture, StreamsTheDesktopAndKeepsTheNewPermission) {
-  grantScreenCast();
-  // Loosened here, so a rewrite shows: the helper stores each token it gets back, owner-only.
-  const std::string tokenFile = std::string(std::getenv("HOME")) + "/.local/state/Quorvex/screencast-token";
-  ASSERT_EQ(::chmod(tokenFile.c_str(), 0644), 0);
-  // An animated client keeps the compositor sending frames.
-  Process smoke(command({"/usr/bin/weston-smoke"}, false));
+  allow();
+  const auto granted = qx::wayland::loadScreencastToken().value_or("");
+  Process client = showImage();
+  std::this_thread::sleep_for(500ms);
   std::string err;
   const auto frames = capture(3s, &err);
   ASSERT_GE(frames.size(), 2u) << err;
-  EXPECT_EQ(frames.back().width, 640);
-  EXPECT_EQ(frames.back().height, 360);
-  // The background (#204080) far from the client: BT.709 video range Y 69, U 159, V 111.
   const auto& f = frames.back();
-  const int x = 620, y = 340;
-  EXPECT_NEAR(f.y[static_cast<std::size_t>(y * f.width + x)], 69, 6);
-  EXPECT_NEAR(f.u[static_cast<std::size_t>((y / 2) * ((f.width + 1) / 2) + x / 2)], 159, 6);
-  EXPECT_NEAR(f.v[static_cast<std::size_t>((y / 2) * ((f.width + 1) / 2) + x / 2)], 111, 6);
-  struct stat st {};
-  ASSERT_EQ(::stat(tokenFile.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u) << "the token the start returned replaced the stored one";
-  EXPECT_TRUE(qx::wayland::loadScreencastToken().has_value());
+  ASSERT_EQ(f.width, 640);
+  ASSERT_EQ(f.height, 360);
+  expectColourAt(f, 620, 340, {69, 159, 111}, "the background, #204080");
+  expectColourAt(f, 200, 150, {179, 69, 147}, "the client, #E0C040");
+  // The portal hands a token it knows back unchanged, and a new one for a token it does not know.
+  EXPECT_EQ(qx::wayland::loadScreencastToken(), granted) << "the start did not send the stored token";
+  const std::string neverIssued = "0b5e55ed-0000-4000-8000-000000000001";
+  ASSERT_TRUE(qx::wayland::storeScreencastToken(neverIssued));
+  capture(1s);
+  const auto kept = qx::wayland::loadScreencastToken().value_or(neverIssued);
+  EXPECT_NE(kept, neverIssued) << "the token the start returned was not stored";
+  EXPECT_TRUE(portalKnows(kept));
 }
 
 TEST_F(WaylandCapture, AStillScreenGetsIdleFramesAndADeadPortalBackendIsReestablished) {
-  grantScreenCast();
+  allow();
   Process p(command({helper(), "--audio", "false", "--fps", "30"}));
   ASSERT_TRUE(p.pumpUntil([&] { return p.err().find("capturing ") != std::string::npos; }, 10s)) << p.err();
-  p.pumpUntil([] { return false; }, 2500ms);
-  // Nothing moves: the first picture, then idle re-submissions.
-  EXPECT_GE(qx::test::h264::splitAccessUnits(p.out()).size(), 2u);
+  // The compositor sends a picture only after a change: one change, then nothing moves.
+  Process client = showImage();
+  ASSERT_TRUE(p.pumpUntil([&] { return !p.out().empty(); }, 5s)) << p.err();
+  p.pumpUntil([] { return false; }, 500ms);
+  p.takeOut();
+  p.pumpUntil([] { return false; }, 2200ms);
+  EXPECT_GE(qx::test::h264::splitAccessUnits(p.out()).size(), 1u) << "no idle re-submission";
 
   Process status(command({"/usr/bin/busctl", "--user", "status", "org.freedesktop.impl.portal.desktop.wlr"}));
   ASSERT_EQ(status.wait(5s), 0);

@@ -60,6 +60,8 @@ pids=()
 cleanup() {
   for (( i=${#pids[@]}-1; i>=0; i-- )); do kill "${pids[$i]}" 2>/dev/null || true; done
   wait 2>/dev/null || true
+  # The document portal, started on demand, leaves its mount behind, which the removal then trips on.
+  fusermount3 -u "$XDG_RUNTIME_DIR/doc" 2>/dev/null || true
 }
 trap cleanup EXIT
 
@@ -67,7 +69,7 @@ mkdir -p "$HOME/.config/xdg-desktop-portal-wlr"
 cat >"$HOME/sway.conf" <<CONF
 output HEADLESS-1 resolution $size position 0 0 bg #$background solid_color
 default_border none
-for_window [title="qx-test-.*"] floating enable
+for_window [title="qx-test-.*"] floating enable, move position 40 40
 CONF
 cat >"$HOME/.config/xdg-desktop-portal-wlr/config" <<CONF
 [screencast]
