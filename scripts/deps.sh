@@ -31,6 +31,9 @@ packages=(
   # Wayland capture (outputs, the screen-cast portal, PipeWire) and its headless test desktop
   libwayland-dev wayland-protocols libportal-dev libpipewire-0.3-dev
   sway swaybg xdg-desktop-portal xdg-desktop-portal-wlr pipewire pipewire-bin wireplumber weston
+  # ... and GNOME's compositor with its portal, software-rendered; its dialog accepted over the
+  # accessibility bus
+  mutter xdg-desktop-portal-gnome libgl1-mesa-dri libegl-mesa0 python3-gi gir1.2-atspi-2.0
   # the server's WebRTC viewers: webrtcbin (bad), ICE through libnice, appsrc and the RTP payloaders
   gstreamer1.0-plugins-bad gstreamer1.0-nice libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   libgstreamer-plugins-bad1.0-dev

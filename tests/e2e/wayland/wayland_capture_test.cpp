@@ -148,3 +148,24 @@ TEST_F(WaylandCapture, AStillScreenGetsIdleFramesAndADeadPortalBackendIsReestabl
 }
 
 }  // namespace
+
+// GNOME's compositor: "Allow…" shows the desktop's dialog (a test helper accepts it through the
+// accessibility bus, as a person would click it), then the helper streams with the kept grant.
+TEST(WaylandGnome, AllowShowsTheDialogAndTheHelperThenStreamsWithoutOne) {
+  qx::wayland::removeScreencastToken();
+  std::string granted = "not answered";
+  std::thread allowing([&] { granted = qx::host::grantScreenCast(); });
+  const auto accepted = qx::test::run(
+      command({"/usr/bin/python3", std::string(std::getenv("QX_WAYLAND_BIN")) + "/accept_screencast_dialog.py"}), 20s);
+  if (accepted.status != 0) {
+    allowing.detach();  // still waiting for an answer that will not come
+    FAIL() << accepted.err;
+  }
+  allowing.join();
+  ASSERT_EQ(granted, "");
+  std::string err;
+  const auto frames = capture(3s, &err);
+  ASSERT_GE(frames.size(), 1u) << err;
+  EXPECT_EQ(frames.back().width, 640);
+  EXPECT_EQ(frames.back().height, 360);
+}
