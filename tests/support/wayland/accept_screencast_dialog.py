@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Accepts the desktop's screen-cast dialog as a person would, through the accessibility bus: picks
-the first monitor and presses Share. Exits 0 once pressed, 1 when no dialog came within 15 s."""
+the first monitor and presses Share. Exits 0 once pressed and the dialog is gone, 1 when no dialog came within 15 s."""
 import sys
 import time
 
@@ -37,6 +37,9 @@ while time.monotonic() < deadline:
         monitors.get_selection_iface().select_child(0)
         time.sleep(0.2)  # the button becomes sensitive once a monitor is picked
         share.get_action_iface().do_action(0)
+        # Gone before the next dialog may come, so that one is not mistaken for this.
+        while find("push button", "Share") is not None and time.monotonic() < deadline:
+            time.sleep(0.1)
         sys.exit(0)
     time.sleep(0.2)
 print("no screen-cast dialog appeared", file=sys.stderr)
