@@ -7,7 +7,9 @@ import time
 import gi
 
 gi.require_version("Atspi", "2.0")
-from gi.repository import Atspi  # noqa: E402
+from gi.repository import Atspi, GLib  # noqa: E402
+
+STALE = object()  # the tree changed under the walk: look again
 
 
 def walk(node):
@@ -19,6 +21,13 @@ def walk(node):
 
 
 def find(role, name_part=""):
+    try:
+        return find_once(role, name_part)
+    except GLib.Error:
+        return STALE
+
+
+def find_once(role, name_part):
     desktop = Atspi.get_desktop(0)
     for i in range(desktop.get_child_count()):
         app = desktop.get_child_at_index(i)
@@ -33,14 +42,18 @@ def find(role, name_part=""):
 deadline = time.monotonic() + 15
 while time.monotonic() < deadline:
     monitors, share = find("list"), find("push button", "Share")
-    if monitors is not None and share is not None and monitors.get_child_count() > 0:
-        monitors.get_selection_iface().select_child(0)
-        time.sleep(0.2)  # the button becomes sensitive once a monitor is picked
-        share.get_action_iface().do_action(0)
-        # Gone before the next dialog may come, so that one is not mistaken for this.
-        while find("push button", "Share") is not None and time.monotonic() < deadline:
-            time.sleep(0.1)
-        sys.exit(0)
+    if monitors not in (None, STALE) and share not in (None, STALE):
+        try:
+            if monitors.get_child_count() > 0:
+                monitors.select_child(0)
+                time.sleep(0.2)  # the button becomes sensitive once a monitor is picked
+                share.do_action(0)
+                # Gone before the next dialog may come, so that one is not mistaken for this.
+                while find("push button", "Share") is not None and time.monotonic() < deadline:
+                    time.sleep(0.1)
+                sys.exit(0)
+        except GLib.Error:
+            pass
     time.sleep(0.2)
 print("no screen-cast dialog appeared", file=sys.stderr)
 sys.exit(1)
