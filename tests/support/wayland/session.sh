@@ -27,7 +27,7 @@ while [ $# -gt 0 ]; do
     *) break ;;
   esac
 done
-[ $# -gt 0 ] || { echo "usage: session.sh [--size WxH] [--background RRGGBB] [--preload LIB] -- COMMAND..." >&2; exit 64; }
+[ $# -gt 0 ] || { echo "usage: session.sh [--desktop sway|gnome] [--size WxH] [--background RRGGBB] [--preload LIB] -- COMMAND..." >&2; exit 64; }
 
 if [ "${QX_WAYLAND_INNER:-}" != 1 ]; then
   user=qxwayland
