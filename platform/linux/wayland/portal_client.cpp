@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <mutex>
+#include <string_view>
 #include <thread>
 
 namespace qx::wayland {
@@ -87,6 +88,17 @@ PortalClient::~PortalClient() {
 
 namespace {
 
+// The portal refuses a restore token it cannot read (not one it issued, or a
+// damaged file) as an invalid argument: a refusal of that token, after which
+// the user must allow again, not a portal that is away.
+bool invalidArgument(const GError* error) {
+  if (!error || !g_dbus_error_is_remote_error(error)) return false;
+  gchar* name = g_dbus_error_get_remote_error(error);
+  const bool invalid = name && std::string_view(name) == "org.freedesktop.portal.Error.InvalidArgument";
+  g_free(name);
+  return invalid;
+}
+
 struct StartCall {
   PortalClient::Impl* impl = nullptr;
   GCancellable* cancellable = nullptr;
@@ -104,7 +116,7 @@ struct StartCall {
   void fail(GError* error, const char* what) {
     PortalClient::Error e;
     e.failure = g_error_matches(error, G_IO_ERROR, G_IO_ERROR_CANCELLED) ||
-                        g_error_matches(error, G_IO_ERROR, G_IO_ERROR_FAILED)
+                        g_error_matches(error, G_IO_ERROR, G_IO_ERROR_FAILED) || invalidArgument(error)
                     ? PortalClient::Failure::refused
                     : PortalClient::Failure::unavailable;
     e.message = std::string(what) + ": " + (error ? error->message : "unknown error");

@@ -75,6 +75,12 @@ TEST_F(WaylandCapture, ListsTheOutputAsOnX11AndRefusesToStartWithoutAStoredPermi
   EXPECT_EQ(run.wait(5s), 2);
   EXPECT_LT(std::chrono::steady_clock::now() - started, 2s) << "no dialog, no waiting";
   EXPECT_NE(run.err().find("Screen Recording permission missing"), std::string::npos);
+
+  // A stored token the desktop refuses outright is dropped: the user is asked to allow again, not kept waiting.
+  ASSERT_TRUE(qx::wayland::storeScreencastToken("not a token"));
+  Process refused(command({helper(), "--audio", "false"}));
+  EXPECT_EQ(refused.wait(8s), 2) << refused.err();
+  EXPECT_FALSE(qx::wayland::loadScreencastToken().has_value());
 }
 
 // Video-range BT.709 Y, U and V of an sRGB colour, as the helper's encoder receives them.
