@@ -7,6 +7,14 @@
 
 namespace qx::UpdateRequest {
 
+std::optional<std::filesystem::path> cachesDirectory(const std::function<const char*(const char*)>& getenv) {
+  const char* xdg = getenv("XDG_CACHE_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return std::filesystem::path(xdg);
+  const char* home = getenv("HOME");
+  if (home != nullptr && home[0] == '/') return std::filesystem::path(home) / ".cache";
+  return std::nullopt;
+}
+
 std::filesystem::path url(const std::filesystem::path& cachesDirectory) {
   return cachesDirectory / std::filesystem::path(relativePath);
 }

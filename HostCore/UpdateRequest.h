@@ -6,6 +6,7 @@
 // Pure functions; safe on any thread.
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,6 +19,13 @@ inline constexpr double maxAge = 120.0;
 
 // Location of the request file relative to the user's caches directory.
 inline constexpr std::string_view relativePath = "com.quorvex.host/update-request.json";
+
+// The user's caches folder, where the server writes the request file and the
+// host reads it (and keeps its downloads): $XDG_CACHE_HOME when it is an
+// absolute path, else $HOME/.cache when $HOME is one. Absent otherwise: a
+// relative folder would depend on where each program was started. `getenv`
+// is injected for tests.
+std::optional<std::filesystem::path> cachesDirectory(const std::function<const char*(const char*)>& getenv);
 
 // `cachesDirectory` with `relativePath` appended.
 std::filesystem::path url(const std::filesystem::path& cachesDirectory);

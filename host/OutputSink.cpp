@@ -14,17 +14,6 @@
 namespace qx::host {
 namespace {
 
-// Appends all of `bytes`, resuming after partial writes. Gives up at the first
-// real error (a full disk, say): the caller keeps delivering lines regardless.
-void writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-}
-
 std::filesystem::path homeDirectory() {
   if (const char* home = std::getenv("HOME"); home && *home) return home;
   if (const passwd* entry = ::getpwuid(::getuid()); entry && entry->pw_dir) return entry->pw_dir;
@@ -57,21 +46,19 @@ void OutputSink::open() {
   LogRotation::rotateIfNeeded(url_, LogRotation::maxBytes);
 
   // The log holds whatever the server prints, so only the user may read it.
-  fd_ = ::open(url_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+  fd_.reset(::open(url_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
   written_ = 0;
-  if (fd_ < 0) return;
-  const off_t end = ::lseek(fd_, 0, SEEK_END);
+  if (!fd_.valid()) return;
+  const off_t end = ::lseek(fd_.get(), 0, SEEK_END);
   if (end > 0) written_ = end;
 }
 
-void OutputSink::close() {
-  if (fd_ < 0) return;
-  ::close(fd_);
-  fd_ = -1;
-}
+void OutputSink::close() { fd_.reset(); }
 
 void OutputSink::consume(std::string_view chunk) {
-  if (fd_ >= 0) writeAll(fd_, chunk);
+  // A write error (a full disk, say) loses this chunk only: the caller keeps
+  // delivering lines regardless.
+  if (fd_.valid()) (void)writeFully(fd_.get(), chunk.data(), chunk.size());
   // Counted even when unwritten, so a sink without a file still retries
   // opening after every 10 MiB.
   written_ += static_cast<std::int64_t>(chunk.size());

@@ -10,6 +10,8 @@
 #include <string>
 #include <string_view>
 
+#include "common/fd.h"
+
 namespace qx::host {
 
 class OutputSink {
@@ -44,7 +46,7 @@ class OutputSink {
 
   std::filesystem::path url_;
   LineCallback onLine_;
-  int fd_ = -1;
+  UniqueFd fd_;
   std::int64_t written_ = 0;
   std::string pending_;
   bool discarding_ = false;  // past the line cap, dropping until the next line feed

@@ -14,6 +14,7 @@
 #include <limits>
 #include <system_error>
 
+#include "common/fd.h"
 #include "common/text.h"
 
 namespace qx::host {
@@ -21,16 +22,6 @@ namespace {
 
 constexpr std::string_view kAlphabet = "abcdefghijkmnpqrstuvwxyz23456789";
 constexpr std::size_t kTokenLength = 16;
-
-bool writeAll(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
 
 // What the fallback file holds: nothing (no file), a token, or a file that
 // exists but cannot be read, which must not pass for "no token".
@@ -41,21 +32,17 @@ struct FileToken {
 };
 
 FileToken readFileToken(const std::filesystem::path& file) {
-  const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {errno == ENOENT ? FileToken::State::missing : FileToken::State::unreadable, {}};
+  const UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return {errno == ENOENT ? FileToken::State::missing : FileToken::State::unreadable, {}};
   std::string bytes;
   std::array<char, 512> buffer{};
   for (;;) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    const ssize_t n = ::read(fd.get(), buffer.data(), buffer.size());
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      ::close(fd);
-      return {FileToken::State::unreadable, {}};
-    }
+    if (n < 0) return {FileToken::State::unreadable, {}};
     if (n == 0) break;
     bytes.append(buffer.data(), static_cast<std::size_t>(n));
   }
-  ::close(fd);
   return {FileToken::State::present, replaceInvalidUtf8(bytes)};
 }
 
@@ -67,16 +54,16 @@ bool writeFileAtomically(const std::filesystem::path& file, const std::string& t
   std::filesystem::create_directories(dir, ignored);
 
   std::string temp = (dir / ".token-XXXXXX").string();
-  const int fd = ::mkostemp(temp.data(), O_CLOEXEC);  // created with mode 0600
-  if (fd < 0) return false;
-  const bool ok = ::fchmod(fd, 0600) == 0 && writeAll(fd, token) && ::fsync(fd) == 0;
-  if (::close(fd) != 0 || !ok || ::rename(temp.c_str(), file.c_str()) != 0) {
+  UniqueFd fd(::mkostemp(temp.data(), O_CLOEXEC));  // created with mode 0600
+  if (!fd.valid()) return false;
+  const bool ok =
+      ::fchmod(fd.get(), 0600) == 0 && writeFully(fd.get(), token.data(), token.size()) && ::fsync(fd.get()) == 0;
+  if (fd.close() != 0 || !ok || ::rename(temp.c_str(), file.c_str()) != 0) {
     ::unlink(temp.c_str());
     return false;
   }
-  if (const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dirFd >= 0) {
-    ::fsync(dirFd);
-    ::close(dirFd);
+  if (const UniqueFd dirFd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); dirFd.valid()) {
+    ::fsync(dirFd.get());
   }
   return true;
 }

@@ -5,7 +5,6 @@
 #include <QDateTime>
 #include <QLocale>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <utility>
@@ -41,7 +40,8 @@ UpdateCheck updaterReport(const UpdaterOutput& run, const std::string& currentVe
   return UpdateCheck(currentVersion, std::nullopt, false, texts::updaterReturnedNothing(run.status, chinese));
 }
 
-UpdateFlow::UpdateFlow(HostController& controller, Services services, fs::path cachesDirectory, QObject* parent)
+UpdateFlow::UpdateFlow(HostController& controller, Services services, std::optional<fs::path> cachesDirectory,
+                       QObject* parent)
     : QObject(parent),
       controller_(controller),
       services_(std::move(services)),
@@ -57,14 +57,7 @@ UpdateFlow::~UpdateFlow() {
   disconnect(restartWhenStopped_);
 }
 
-fs::path UpdateFlow::defaultCachesDirectory() {
-  const char* xdg = std::getenv("XDG_CACHE_HOME");
-  if (xdg != nullptr && xdg[0] == '/') return xdg;
-  const char* home = std::getenv("HOME");
-  return fs::path(home != nullptr ? home : "") / ".cache";
-}
-
-fs::path UpdateFlow::downloadDirectory() const { return caches_ / "com.quorvex.host/updates"; }
+fs::path UpdateFlow::downloadDirectory() const { return caches_ ? *caches_ / "com.quorvex.host/updates" : fs::path(); }
 
 std::function<void()> UpdateFlow::weakly(std::function<void(UpdateFlow&)> work) {
   return [weak = std::weak_ptr<UpdateFlow*>(self_), work = std::move(work)] {
@@ -79,7 +72,7 @@ void UpdateFlow::scheduleUpdateChecks() {
   // a running install.
   if (!updatePhase_.busy()) {
     std::error_code ignored;
-    fs::remove_all(downloadDirectory(), ignored);
+    if (caches_) fs::remove_all(downloadDirectory(), ignored);
     removeReplacementLeftovers(services_.files, controller_.paths().bundle);
   }
   if (!services_.settings.autoCheckUpdates()) return;
@@ -152,6 +145,10 @@ void UpdateFlow::installUpdate() {
   const fs::path parent = bundle.parent_path();
   if (bundle.extension() != ".app" || ::access(parent.c_str(), W_OK) != 0) {
     setUpdatePhase(UpdatePhase::failed(texts::folderNotWritable(controller_.chinese())));
+    return;
+  }
+  if (!caches_) {
+    setUpdatePhase(UpdatePhase::failed(texts::noCachesFolder(controller_.chinese())));
     return;
   }
   const std::optional<UpdateCheck> known = availableUpdate();
@@ -231,7 +228,8 @@ void UpdateFlow::startServerAgain() {
 }
 
 void UpdateFlow::deviceRequestedUpdate() {
-  const fs::path file = UpdateRequest::url(caches_);
+  if (!caches_) return;
+  const fs::path file = UpdateRequest::url(*caches_);
   const std::optional<std::string> bytes = readFile(file);
   if (!bytes) return;
   std::error_code ignored;

@@ -59,16 +59,14 @@ class UpdateFlow : public QObject {
   };
 
   // `cachesDirectory` holds the download directory and the device request
-  // file; production passes defaultCachesDirectory(). The running bundle's
-  // version is read here, once. Device requests the controller reports are
-  // handled from construction on.
-  UpdateFlow(HostController& controller, Services services, std::filesystem::path cachesDirectory,
+  // file; production passes UpdateRequest::cachesDirectory, the rule the
+  // server writes requests by. Without one, installing fails with a message
+  // and device requests are not read. The running bundle's version is read
+  // here, once. Device requests the controller reports are handled from
+  // construction on.
+  UpdateFlow(HostController& controller, Services services, std::optional<std::filesystem::path> cachesDirectory,
              QObject* parent = nullptr);
   ~UpdateFlow() override;
-
-  // $XDG_CACHE_HOME when it is an absolute path, else $HOME/.cache: the same
-  // rule as the server's, which writes the request file there.
-  static std::filesystem::path defaultCachesDirectory();
 
   void scheduleUpdateChecks();
   void checkForUpdates(bool userInitiated);
@@ -87,7 +85,8 @@ class UpdateFlow : public QObject {
   // One line for the settings window.
   std::string updateSummary() const;
 
-  // Where downloads go: the caches + "com.quorvex.host/updates".
+  // Where downloads go: the caches + "com.quorvex.host/updates"; empty
+  // without a caches folder.
   std::filesystem::path downloadDirectory() const;
 
  signals:
@@ -110,7 +109,7 @@ class UpdateFlow : public QObject {
 
   HostController& controller_;
   Services services_;
-  std::filesystem::path caches_;
+  std::optional<std::filesystem::path> caches_;
   std::string currentVersion_;
   std::optional<UpdateCheck> update_;
   UpdatePhase updatePhase_;

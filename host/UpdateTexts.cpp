@@ -39,6 +39,11 @@ std::string folderNotWritable(bool zh) {
 
 std::string downloadReturnedNoApp(bool zh) { return zh ? "下载结果不完整" : "The download returned no app"; }
 
+std::string noCachesFolder(bool zh) {
+  return zh ? "找不到缓存文件夹（HOME 和 XDG_CACHE_HOME 都不是绝对路径），无法下载更新"
+            : "There is no caches folder to download into (neither HOME nor XDG_CACHE_HOME is an absolute path)";
+}
+
 std::string replaceFailed(bool zh) { return zh ? "替换 App 失败：" : "Couldn't replace the app: "; }
 
 std::string summaryFailed(const std::string& message, bool zh) {

@@ -22,6 +22,7 @@ std::string laterButton(bool zh);
 std::string updaterReturnedNothing(int status, bool zh);
 std::string folderNotWritable(bool zh);
 std::string downloadReturnedNoApp(bool zh);
+std::string noCachesFolder(bool zh);
 // Followed by the error's description.
 std::string replaceFailed(bool zh);
 

@@ -13,9 +13,11 @@
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 
 #include "HostCore/LocalAddress.h"
+#include "HostCore/UpdateRequest.h"
 #include "host/HostController.h"
 #include "host/HostTexts.h"
 #include "host/OutputSink.h"
@@ -178,7 +180,7 @@ int main(int argc, char** argv) {
           .files = bundleFiles,
           .settings = settings,
       },
-      qx::host::UpdateFlow::defaultCachesDirectory());
+      qx::UpdateRequest::cachesDirectory([](const char* name) { return std::getenv(name); }));
   // ---- end of updates ----
 
   // ---- Tray menu: where a user starts a check ----

@@ -54,7 +54,7 @@ bool HelperLink::start(const ServeOptions& options) {
   errors_.assign(helper->errors.release());
   readOutput();
   readErrors();
-  if (helper->audio) {
+  if (helper->audio.valid()) {
     audioPipe_.assign(helper->audio.release());
     readAudio();
   }

@@ -9,36 +9,18 @@
 
 namespace qx::server {
 
-FileDescriptor::~FileDescriptor() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.release();
-  }
-  return *this;
-}
-
-int FileDescriptor::release() {
-  int fd = fd_;
-  fd_ = -1;
-  return fd;
-}
-
 namespace {
 
 struct Pipe {
-  FileDescriptor read;
-  FileDescriptor write;
+  UniqueFd read;
+  UniqueFd write;
 };
 
 bool makePipe(Pipe& pipe) {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return false;
-  pipe.read = FileDescriptor(fds[0]);
-  pipe.write = FileDescriptor(fds[1]);
+  pipe.read = UniqueFd(fds[0]);
+  pipe.write = UniqueFd(fds[1]);
   return true;
 }
 

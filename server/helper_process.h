@@ -5,26 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "common/fd.h"
+
 namespace qx::server {
-
-// Owns a pipe end; closes it on destruction.
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor();
-  FileDescriptor(FileDescriptor&& other) noexcept : fd_(other.release()) {}
-  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const { return fd_; }
-  int release();
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_ = -1;
-};
 
 // The descriptor number the helper's audio pipe gets in the child.
 inline constexpr int helperAudioFd = 3;
@@ -36,10 +19,10 @@ inline constexpr int helperAudioFd = 3;
 // (it watches SIGCHLD), so the destructor neither kills nor waits.
 struct HelperProcess {
   pid_t pid = -1;
-  FileDescriptor input;   // write: control lines
-  FileDescriptor output;  // read: Annex B stream
-  FileDescriptor errors;  // read: diagnostic lines
-  FileDescriptor audio;   // read: length-prefixed Opus packets; empty without audio
+  UniqueFd input;   // write: control lines
+  UniqueFd output;  // read: Annex B stream
+  UniqueFd errors;  // read: diagnostic lines
+  UniqueFd audio;   // read: length-prefixed Opus packets; empty without audio
 };
 
 struct SpawnError {

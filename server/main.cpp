@@ -1,6 +1,7 @@
 // quorvex-webrtc-server: serves the capture helper's stream over HTTP and
 // doubles as the updater ("update check", "update download").
 
+#include "HostCore/UpdateRequest.h"
 #include "common/fd.h"
 #include "server/command_line.h"
 #include "server/media_server.h"
@@ -70,7 +71,9 @@ int main(int argc, char** argv) {
   if (const char* token = std::getenv("QUORVEX_HOST_TOKEN"); token != nullptr && token[0] != '\0') {
     environment.token = token;
   }
-  environment.cachesDir = qx::server::cachesDirectory([](const char* name) { return std::getenv(name); });
+  if (auto caches = qx::UpdateRequest::cachesDirectory([](const char* name) { return std::getenv(name); })) {
+    environment.cachesDir = caches->string();
+  }
   environment.now = wallClockSeconds;
   std::array<char, HOST_NAME_MAX + 1> name{};
   if (::gethostname(name.data(), name.size() - 1) == 0) environment.machineName = name.data();

@@ -294,14 +294,6 @@ std::optional<std::string> installRequestVersion(std::string_view body) {
   return version;
 }
 
-std::optional<std::string> cachesDirectory(const std::function<const char*(const char*)>& getenv) {
-  const char* xdg = getenv("XDG_CACHE_HOME");
-  if (xdg != nullptr && xdg[0] == '/') return std::string(xdg);
-  const char* home = getenv("HOME");
-  if (home != nullptr && home[0] == '/') return std::string(home) + "/.cache";
-  return std::nullopt;
-}
-
 std::optional<std::string> writeUpdateRequest(const std::string& cachesDir, std::string_view version,
                                               double atSeconds) {
   std::error_code ec;

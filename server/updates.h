@@ -56,11 +56,6 @@ UpdateCheck runUpdate(const std::optional<std::string>& url, std::string_view cu
 // what is printed and stored is always a plain version. Absent otherwise.
 std::optional<std::string> installRequestVersion(std::string_view body);
 
-// The user's caches directory: $XDG_CACHE_HOME when it is an absolute path,
-// else $HOME/.cache. `getenv` is injected for tests. Absent when neither is
-// usable.
-std::optional<std::string> cachesDirectory(const std::function<const char*(const char*)>& getenv);
-
 // Writes the request file under `cachesDir` (creating its directory) through
 // a temporary file and a rename, so the host never reads half a file. Returns
 // the error text on failure.

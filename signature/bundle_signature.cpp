@@ -16,8 +16,12 @@
 #include <memory>
 #include <utility>
 
+#include "common/fd.h"
+
 namespace qx::signature {
 namespace {
+
+using qx::UniqueFd;
 
 constexpr std::string_view manifestHeader = "quorvex-bundle-manifest 1";
 constexpr std::size_t maxManifestBytes = 16 << 20;
@@ -27,24 +31,6 @@ constexpr std::size_t maxInfoPlistBytes = 1 << 20;
 // hostile manifest cannot make the walk recurse without bound.
 constexpr int maxDepth = 64;
 constexpr std::size_t maxPathBytes = 4096;
-
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd = -1) : fd_(fd) {}
-  ~UniqueFd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept {
-    std::swap(fd_, other.fd_);
-    return *this;
-  }
-  int get() const { return fd_; }
-  explicit operator bool() const { return fd_ >= 0; }
-
- private:
-  int fd_;
-};
 
 UniqueFd openDirectoryAt(int dirfd, const char* name) {
   return UniqueFd(::openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -56,7 +42,7 @@ UniqueFd openDirectoryAt(int dirfd, const char* name) {
 UniqueFd openRegularAt(int dirfd, const char* name, const struct stat& seen) {
   UniqueFd fd(::openat(dirfd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
   struct stat now {};
-  if (!fd || ::fstat(fd.get(), &now) != 0 || !S_ISREG(now.st_mode) || now.st_dev != seen.st_dev ||
+  if (!fd.valid() || ::fstat(fd.get(), &now) != 0 || !S_ISREG(now.st_mode) || now.st_dev != seen.st_dev ||
       now.st_ino != seen.st_ino) {
     return UniqueFd();
   }
@@ -89,7 +75,7 @@ SmallFile readSmallFileAt(int dirfd, const char* name, std::size_t limit) {
   }
   if (!S_ISREG(st.st_mode)) return {};
   UniqueFd fd = openRegularAt(dirfd, name, st);
-  if (!fd) return {};
+  if (!fd.valid()) return {};
   auto content = readAll(fd.get(), limit);
   if (!content) return {};
   return {SmallFile::State::ok, std::move(*content)};
@@ -273,107 +259,125 @@ std::optional<ManifestEntry> parseEntry(std::string_view line) {
   return std::nullopt;
 }
 
-// --- Signing: what the bundle holds -------------------------------------
+// --- One walk over the bundle, for signing and verifying ----------------
 
-std::optional<std::string> scanDirectory(int dirfd, const std::string& prefix, int depth,
-                                         std::vector<ManifestEntry>& entries) {
-  if (depth > maxDepth) return "'" + prefix + "' lies too deep in the bundle";
-  auto names = listDirectory(dirfd);
-  if (!names) return "couldn't list '" + (prefix.empty() ? std::string(".") : prefix) + "'";
-  for (const auto& name : *names) {
-    std::string path = joinPath(prefix, name);
-    if (path == signatureDirectory) continue;
-    struct stat st {};
-    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return "couldn't inspect '" + path + "'";
-    ManifestEntry entry;
-    entry.path = path;
-    if (S_ISLNK(st.st_mode)) {
-      auto target = readLinkAt(dirfd, name.c_str());
-      if (!target) return "couldn't read the link '" + path + "'";
-      if (linkTargetStatus(*target) != SignatureStatus::ok) {
-        return "the link '" + path + "' points out of the bundle ('" + *target + "')";
-      }
-      entry.kind = ManifestEntry::Kind::link;
-      entry.target = std::move(*target);
-      entries.push_back(std::move(entry));
-    } else if (S_ISREG(st.st_mode)) {
-      UniqueFd fd = openRegularAt(dirfd, name.c_str(), st);
-      auto digest = fd ? sha256Of(fd.get()) : std::nullopt;
-      if (!digest) return "couldn't read '" + path + "'";
-      entry.kind = ManifestEntry::Kind::file;
-      entry.sha256 = std::move(*digest);
-      entry.executable = executableBit(st);
-      entries.push_back(std::move(entry));
-    } else if (S_ISDIR(st.st_mode)) {
-      UniqueFd sub = openDirectoryAt(dirfd, name.c_str());
-      if (!sub) return "couldn't open '" + path + "'";
-      entry.kind = ManifestEntry::Kind::directory;
-      entries.push_back(std::move(entry));
-      if (auto error = scanDirectory(sub.get(), path, depth + 1, entries)) return error;
-    } else {
-      return "'" + path + "' is neither a file, a directory nor a link";
-    }
-  }
-  return std::nullopt;
+ScannedEntry stop(std::string path, SignatureStatus problem, std::string error) {
+  return {{ManifestEntry::Kind::directory, std::move(path), {}, false, {}}, problem, false, std::move(error)};
 }
-
-// --- Verifying: the bundle against its manifest -------------------------
-
-using ExpectedEntries = std::map<std::string, const ManifestEntry*, std::less<>>;
 
 // The signature directory holds the manifest and its signature, nothing else.
-SignatureStatus checkSignatureDirectory(int dirfd, const char* name) {
+ScannedEntry signatureDirectoryEntry(int dirfd, const char* name) {
+  ScannedEntry seen{{ManifestEntry::Kind::directory, std::string(signatureDirectory), {}, false, {}}, {}, true, {}};
   UniqueFd fd = openDirectoryAt(dirfd, name);
-  auto names = fd ? listDirectory(fd.get()) : std::nullopt;
-  if (!names) return SignatureStatus::unreadableEntry;
-  for (const auto& entry : *names) {
-    if (entry != manifestName && entry != manifestSignatureName) return SignatureStatus::entryAdded;
+  auto names = fd.valid() ? listDirectory(fd.get()) : std::nullopt;
+  if (!names) {
+    seen.problem = SignatureStatus::unreadableEntry;
+  } else if (std::any_of(names->begin(), names->end(),
+                         [](const std::string& n) { return n != manifestName && n != manifestSignatureName; })) {
+    seen.problem = SignatureStatus::entryAdded;
   }
-  return SignatureStatus::ok;
+  return seen;
 }
 
-SignatureStatus checkDirectory(int dirfd, const std::string& prefix, const ExpectedEntries& expected,
-                               std::size_t& matched) {
+// Appends what the directory holds to `scan`; false once it stopped.
+bool walkDirectory(int dirfd, const std::string& prefix, int depth, std::vector<ScannedEntry>& scan) {
+  // An entry this deep cannot be in a manifest (isBundlePath).
+  if (depth > maxDepth) {
+    scan.push_back(stop(prefix, SignatureStatus::entryAdded, "'" + prefix + "' lies too deep in the bundle"));
+    return false;
+  }
   auto names = listDirectory(dirfd);
-  if (!names) return SignatureStatus::unreadableEntry;
+  if (!names) {
+    std::string shown = prefix.empty() ? std::string(".") : prefix;
+    scan.push_back(stop(shown, SignatureStatus::unreadableEntry, "couldn't list '" + shown + "'"));
+    return false;
+  }
   for (const auto& name : *names) {
     std::string path = joinPath(prefix, name);
     if (path == signatureDirectory) {
-      if (auto status = checkSignatureDirectory(dirfd, name.c_str()); status != SignatureStatus::ok) return status;
+      scan.push_back(signatureDirectoryEntry(dirfd, name.c_str()));
       continue;
     }
     struct stat st {};
-    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return SignatureStatus::unreadableEntry;
-    auto found = expected.find(path);
-    const ManifestEntry* want = found == expected.end() ? nullptr : found->second;
+    if (::fstatat(dirfd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      scan.push_back(stop(path, SignatureStatus::unreadableEntry, "couldn't inspect '" + path + "'"));
+      return false;
+    }
+    ScannedEntry seen;
+    seen.entry.path = path;
     if (S_ISLNK(st.st_mode)) {
       auto target = readLinkAt(dirfd, name.c_str());
-      if (!target) return SignatureStatus::unreadableEntry;
-      if (auto status = linkTargetStatus(*target); status != SignatureStatus::ok) return status;
-      if (!want || want->kind != ManifestEntry::Kind::link) return SignatureStatus::linkAdded;
-      if (want->target != *target) return SignatureStatus::linkChanged;
+      if (!target) {
+        scan.push_back(stop(path, SignatureStatus::unreadableEntry, "couldn't read the link '" + path + "'"));
+        return false;
+      }
+      if (auto status = linkTargetStatus(*target); status != SignatureStatus::ok) {
+        scan.push_back(stop(path, status, "the link '" + path + "' points out of the bundle ('" + *target + "')"));
+        return false;
+      }
+      seen.entry.kind = ManifestEntry::Kind::link;
+      seen.entry.target = std::move(*target);
+      scan.push_back(std::move(seen));
     } else if (S_ISREG(st.st_mode)) {
+      seen.entry.kind = ManifestEntry::Kind::file;
+      seen.entry.executable = executableBit(st);
+      UniqueFd fd = openRegularAt(dirfd, name.c_str(), st);
+      auto digest = fd.valid() ? sha256Of(fd.get()) : std::nullopt;
+      if (!digest) {
+        seen.problem = SignatureStatus::unreadableEntry;
+        seen.error = "couldn't read '" + path + "'";
+        scan.push_back(std::move(seen));
+        return false;
+      }
+      seen.entry.sha256 = std::move(*digest);
+      scan.push_back(std::move(seen));
+    } else if (S_ISDIR(st.st_mode)) {
+      seen.entry.kind = ManifestEntry::Kind::directory;
+      UniqueFd sub = openDirectoryAt(dirfd, name.c_str());
+      if (!sub.valid()) {
+        seen.problem = SignatureStatus::unreadableEntry;
+        seen.error = "couldn't open '" + path + "'";
+        scan.push_back(std::move(seen));
+        return false;
+      }
+      scan.push_back(std::move(seen));
+      if (!walkDirectory(sub.get(), path, depth + 1, scan)) return false;
+    } else {
+      scan.push_back(
+          stop(path, SignatureStatus::specialFile, "'" + path + "' is neither a file, a directory nor a link"));
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<ScannedEntry> walkBundle(int root) {
+  std::vector<ScannedEntry> scan;
+  walkDirectory(root, "", 0, scan);
+  return scan;
+}
+
+// One entry seen against what the manifest lists at its path (null: nothing).
+// A file's content is compared only when it was read.
+SignatureStatus compareEntry(const ScannedEntry& seen, const ManifestEntry* want) {
+  const ManifestEntry& have = seen.entry;
+  switch (have.kind) {
+    case ManifestEntry::Kind::link:
+      if (!want || want->kind != ManifestEntry::Kind::link) return SignatureStatus::linkAdded;
+      if (want->target != have.target) return SignatureStatus::linkChanged;
+      break;
+    case ManifestEntry::Kind::file:
       if (!want) return SignatureStatus::entryAdded;
       if (want->kind != ManifestEntry::Kind::file) return SignatureStatus::kindChanged;
-      if (want->executable != executableBit(st)) return SignatureStatus::executableChanged;
-      UniqueFd fd = openRegularAt(dirfd, name.c_str(), st);
-      auto digest = fd ? sha256Of(fd.get()) : std::nullopt;
-      if (!digest) return SignatureStatus::unreadableEntry;
-      if (*digest != want->sha256) return SignatureStatus::fileChanged;
-    } else if (S_ISDIR(st.st_mode)) {
+      if (want->executable != have.executable) return SignatureStatus::executableChanged;
+      if (seen.problem == SignatureStatus::ok && want->sha256 != have.sha256) return SignatureStatus::fileChanged;
+      break;
+    case ManifestEntry::Kind::directory:
       if (!want) return SignatureStatus::entryAdded;
       if (want->kind != ManifestEntry::Kind::directory) return SignatureStatus::kindChanged;
-      UniqueFd sub = openDirectoryAt(dirfd, name.c_str());
-      if (!sub) return SignatureStatus::unreadableEntry;
-      if (auto status = checkDirectory(sub.get(), path, expected, matched); status != SignatureStatus::ok) {
-        return status;
-      }
-    } else {
-      return SignatureStatus::specialFile;
-    }
-    ++matched;
+      break;
   }
-  return SignatureStatus::ok;
+  return seen.problem;
 }
 
 BundleVerdict invalid(SignatureStatus status) { return {BundleVerdict::Step::invalid, status}; }
@@ -383,7 +387,7 @@ BundleVerdict unreadable() { return {BundleVerdict::Step::unreadable, SignatureS
 // missing signature, anything else that fails is unreadable.
 std::variant<UniqueFd, BundleVerdict> openOnTheWay(int dirfd, const char* name) {
   UniqueFd fd = openDirectoryAt(dirfd, name);
-  if (fd) return fd;
+  if (fd.valid()) return fd;
   if (errno == ENOENT || errno == ENOTDIR) return invalid(SignatureStatus::missingSignature);
   return unreadable();
 }
@@ -418,26 +422,13 @@ BundleVerdict checkSignatureAndContent(int root, int contents, const PublicKey& 
   if (manifest->identifier != bundleIdentifier) return invalid(SignatureStatus::wrongIdentifier);
   if (manifest->team != signingTeam) return invalid(SignatureStatus::wrongTeam);
 
-  ExpectedEntries expected;
-  for (const auto& entry : manifest->entries) expected.emplace(entry.path, &entry);
-  std::size_t matched = 0;
-  if (auto status = checkDirectory(root, "", expected, matched); status != SignatureStatus::ok) {
-    return invalid(status);
-  }
-  if (matched != expected.size()) return invalid(SignatureStatus::entryRemoved);
+  if (auto status = compareScan(*manifest, walkBundle(root)); status != SignatureStatus::ok) return invalid(status);
   return {};
 }
 
 bool writeFileAt(int dirfd, const char* name, std::string_view content) {
   UniqueFd fd(::openat(dirfd, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644));
-  if (!fd) return false;
-  while (!content.empty()) {
-    ssize_t n = ::write(fd.get(), content.data(), content.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    content.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return ::fsync(fd.get()) == 0;
+  return fd.valid() && writeFully(fd.get(), content.data(), content.size()) && ::fsync(fd.get()) == 0;
 }
 
 std::string errnoText() { return std::strerror(errno); }
@@ -560,7 +551,7 @@ BundleVerdict checkBundle(const std::filesystem::path& app, const std::optional<
   // Without a key nothing can be trusted, whatever the bundle holds.
   if (!pinned) return invalid(SignatureStatus::noKeyPinned);
   UniqueFd root(::open(app.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!root) return unreadable();
+  if (!root.valid()) return unreadable();
   auto contents = openOnTheWay(root.get(), "Contents");
   if (auto* verdict = std::get_if<BundleVerdict>(&contents)) return *verdict;
   int contentsFd = std::get<UniqueFd>(contents).get();
@@ -576,11 +567,37 @@ BundleVerdict checkBundle(const std::filesystem::path& app, const std::optional<
   return {};
 }
 
+SignatureStatus compareScan(const Manifest& manifest, const std::vector<ScannedEntry>& scan) {
+  std::map<std::string_view, const ManifestEntry*> expected;
+  for (const auto& entry : manifest.entries) expected.emplace(entry.path, &entry);
+  std::size_t matched = 0;
+  for (const auto& seen : scan) {
+    // The signature directory is not listed in its own manifest.
+    if (seen.entry.path == signatureDirectory) {
+      if (seen.problem != SignatureStatus::ok) return seen.problem;
+      continue;
+    }
+    if (!seen.described) return seen.problem;
+    auto found = expected.find(seen.entry.path);
+    if (auto status = compareEntry(seen, found == expected.end() ? nullptr : found->second);
+        status != SignatureStatus::ok) {
+      return status;
+    }
+    ++matched;
+  }
+  return matched == expected.size() ? SignatureStatus::ok : SignatureStatus::entryRemoved;
+}
+
 std::variant<Manifest, std::string> scanBundle(const std::filesystem::path& app) {
   UniqueFd root(::open(app.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!root) return "couldn't open the bundle " + app.string() + ": " + errnoText();
+  if (!root.valid()) return "couldn't open the bundle " + app.string() + ": " + errnoText();
   Manifest manifest{std::string(bundleIdentifier), std::string(signingTeam), {}};
-  if (auto error = scanDirectory(root.get(), "", 0, manifest.entries)) return *error;
+  for (auto& seen : walkBundle(root.get())) {
+    // Its names are checked when the signature is written.
+    if (seen.entry.path == signatureDirectory) continue;
+    if (seen.problem != SignatureStatus::ok) return std::move(seen.error);
+    manifest.entries.push_back(std::move(seen.entry));
+  }
   // Sorted by the whole path, as the verifier expects ("a-b" before "a/c").
   std::sort(manifest.entries.begin(), manifest.entries.end(),
             [](const ManifestEntry& a, const ManifestEntry& b) { return a.path < b.path; });
@@ -592,14 +609,14 @@ std::optional<std::string> writeBundleSignature(const std::filesystem::path& app
   std::string text = formatManifest(manifest);
   if (parseManifest(text) != manifest) return "the manifest has an entry that can't be signed";
   UniqueFd root(::open(app.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (!root) return "couldn't open the bundle " + app.string() + ": " + errnoText();
+  if (!root.valid()) return "couldn't open the bundle " + app.string() + ": " + errnoText();
   UniqueFd contents = openDirectoryAt(root.get(), "Contents");
-  if (!contents) return "the bundle has no Contents directory";
+  if (!contents.valid()) return "the bundle has no Contents directory";
   if (::mkdirat(contents.get(), "_CodeSignature", 0755) != 0 && errno != EEXIST) {
     return "couldn't create " + std::string(signatureDirectory) + ": " + errnoText();
   }
   UniqueFd signatures = openDirectoryAt(contents.get(), "_CodeSignature");
-  auto names = signatures ? listDirectory(signatures.get()) : std::nullopt;
+  auto names = signatures.valid() ? listDirectory(signatures.get()) : std::nullopt;
   if (!names) return "couldn't open " + std::string(signatureDirectory);
   for (const auto& name : *names) {
     if (name != manifestName && name != manifestSignatureName) {

@@ -102,6 +102,26 @@ BundleVerdict checkBundle(const std::filesystem::path& app, const std::optional<
 // when none is pinned.
 std::optional<PublicKey> pinnedUpdateKey();
 
+// One entry as a walk over the bundle saw it. The walk lists each
+// directory's names sorted bytewise, a directory before what it holds;
+// links are never followed and nothing but regular files is opened. It
+// stops at the first entry it cannot describe, which then comes last with
+// its `problem`. The signature directory comes with its own state (ok, or
+// entryAdded when it holds more than the manifest and its signature, or
+// unreadableEntry) and the walk goes on past it.
+struct ScannedEntry {
+  ManifestEntry entry;
+  SignatureStatus problem = SignatureStatus::ok;
+  // With a problem: whether `entry` has its kind (and a file its execute
+  // bit), so that the manifest is consulted before the problem decides.
+  bool described = true;
+  std::string error;  // with a problem: what went wrong, in words for the signer
+};
+
+// The manifest against a walk: the first difference in walk order decides,
+// then entryRemoved when the walk missed an entry the manifest lists.
+SignatureStatus compareScan(const Manifest& manifest, const std::vector<ScannedEntry>& scan);
+
 // What the bundle holds now, with our identifier and team, or why it cannot
 // be signed (an entry that is neither file, directory nor link, a link out
 // of the bundle, an unreadable file).

@@ -8,22 +8,16 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/fd.h"
+
 extern char** environ;
 
 namespace qx::host {
 namespace {
 
-// Closes the descriptors it holds on every way out.
 struct Pipe {
-  int fds[2] = {-1, -1};
-  ~Pipe() {
-    for (int fd : fds)
-      if (fd >= 0) ::close(fd);
-  }
-  void closeWriteEnd() {
-    ::close(fds[1]);
-    fds[1] = -1;
-  }
+  UniqueFd read;
+  UniqueFd write;
 };
 
 struct FileActions {
@@ -38,13 +32,14 @@ UpdaterOutput runUpdaterProcess(const std::string& program, const std::vector<st
   UpdaterOutput result;
   // Close-on-exec, so no other child the host starts meanwhile keeps the
   // write end open and the read below never ends.
-  Pipe pipe;
-  if (::pipe2(pipe.fds, O_CLOEXEC) != 0) {
+  int fds[2] = {-1, -1};
+  if (::pipe2(fds, O_CLOEXEC) != 0) {
     result.launchError = std::strerror(errno);
     return result;
   }
+  Pipe pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
   FileActions files;
-  posix_spawn_file_actions_adddup2(&files.actions, pipe.fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&files.actions, pipe.write.get(), STDOUT_FILENO);
   posix_spawn_file_actions_addopen(&files.actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
 
   std::vector<char*> argv;
@@ -60,11 +55,11 @@ UpdaterOutput runUpdaterProcess(const std::string& program, const std::vector<st
     result.launchError = std::strerror(error);
     return result;
   }
-  pipe.closeWriteEnd();
+  pipe.write.reset();
 
   char buffer[65536];
   for (;;) {
-    const ssize_t n = ::read(pipe.fds[0], buffer, sizeof buffer);
+    const ssize_t n = ::read(pipe.read.get(), buffer, sizeof buffer);
     if (n > 0) {
       result.output.append(buffer, static_cast<std::size_t>(n));
     } else if (n == 0 || errno != EINTR) {

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "common/fd.h"
 #include "platform/linux/x11/configuration_check.h"
 #include "platform/linux/x11/frame_pacer.h"
 #include "platform/linux/x11/screen_grabber.h"
@@ -34,23 +35,18 @@ std::optional<PlatformError> refusal(const StreamConfiguration& config, bool has
 class WakeFd {
  public:
   WakeFd() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
-  ~WakeFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  WakeFd(const WakeFd&) = delete;
-  WakeFd& operator=(const WakeFd&) = delete;
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
   void signal() const {
     const std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = write(fd_, &one, sizeof one);
+    [[maybe_unused]] ssize_t n = write(fd_.get(), &one, sizeof one);
   }
   void drain() const {
     std::uint64_t value = 0;
-    [[maybe_unused]] ssize_t n = read(fd_, &value, sizeof value);
+    [[maybe_unused]] ssize_t n = read(fd_.get(), &value, sizeof value);
   }
 
  private:
-  int fd_;
+  UniqueFd fd_;
 };
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -202,6 +203,29 @@ TEST(UpdateRequestUrl, AppendsTheFileNameToTheCachesDirectory) {
             std::filesystem::path("/home/u/.cache/com.quorvex.host/update-request.json"));
   EXPECT_EQ(UpdateRequest::url("/home/u/.cache/"),
             std::filesystem::path("/home/u/.cache/com.quorvex.host/update-request.json"));
+}
+
+// One rule for the host and the server, which meet in this folder.
+TEST(UpdateRequestCachesDirectory, AnAbsoluteXdgCacheHomeElseAnAbsoluteHome) {
+  const struct {
+    const char* xdg;
+    const char* home;
+    std::optional<std::filesystem::path> caches;
+  } cases[] = {
+      {"/x/cache", "/home/a", "/x/cache"},
+      {"/x/cache", nullptr, "/x/cache"},
+      {nullptr, "/home/a", "/home/a/.cache"},
+      {"relative", "/home/a", "/home/a/.cache"},
+      {"", "/home/a", "/home/a/.cache"},
+      {"relative", "home/a", std::nullopt},
+      {"", "", std::nullopt},
+      {nullptr, nullptr, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    const auto getenv = [&c](const char* name) { return std::string_view(name) == "XDG_CACHE_HOME" ? c.xdg : c.home; };
+    EXPECT_EQ(UpdateRequest::cachesDirectory(getenv), c.caches)
+        << (c.xdg ? c.xdg : "(unset)") << " " << (c.home ? c.home : "(unset)");
+  }
 }
 
 }  // namespace

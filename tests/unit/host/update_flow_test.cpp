@@ -61,7 +61,7 @@ UpdaterOutput printed(const UpdateCheck& report) {
 // A controller running its server, the flow on top, and a newer bundle that
 // the fake updater "downloads".
 struct Rig {
-  explicit Rig(bool zh = false, const std::string& bundleName = "Quorvex Host.app")
+  explicit Rig(bool zh = false, const std::string& bundleName = "Quorvex Host.app", bool withCaches = true)
       : bundle(fs::path(dir.path()) / "apps" / bundleName),
         newApp(fs::path(dir.path()) / "download/Quorvex Host.app"),
         settings(QString::fromStdString(dir.path() + "/QuorvexHost.conf")),
@@ -82,7 +82,7 @@ struct Rig {
                                                                return verifier ? verifier(app) : verdict;
                                                              },
                                                              alerts, log, files, settings},
-                                        fs::path(dir.path()) / "cache");
+                                        withCaches ? std::optional(fs::path(dir.path()) / "cache") : std::nullopt);
     QObject::connect(flow.get(), &UpdateFlow::updatePhaseChanged,
                      [this] { phases.push_back(phaseName(flow->updatePhase())); });
     UpdateCheck offer("1.2.0", "1.3.0", true, std::nullopt);
@@ -401,6 +401,17 @@ TEST(UpdateFlow, DeviceRequestsInstallWhenFreshAndAreAlwaysDeleted) {
     EXPECT_EQ(r.updater.calls[0].second.at(1), "download");
     EXPECT_EQ(r.log.lines.at(0), "Quorvex Host: a device asked to install 1.3.0");
   }
+}
+
+TEST(UpdateFlow, WithoutACachesFolderNothingIsDownloadedOrRead) {
+  Rig r(false, "Quorvex Host.app", false);
+  r.launcher.print("[update] install requested 1.3.0\n");
+  r.clock.drain();
+  r.flow->installUpdate();
+  r.background.runAll();
+  EXPECT_THAT(r.updater.calls, IsEmpty());
+  EXPECT_THAT(r.phases, ElementsAre("failed(There is no caches folder to download into (neither HOME nor "
+                                    "XDG_CACHE_HOME is an absolute path))"));
 }
 
 TEST(UpdateFlow, UpdaterCommandLinesPutTheURLOverrideLast) {

@@ -254,16 +254,5 @@ TEST(InstallRequest, FileIsWhatTheHostAccepts) {
   EXPECT_TRUE(writeUpdateRequest(caches.file("not-a-dir"), "1.4.0", 0).has_value());
 }
 
-TEST(CachesDirectory, XdgFirstThenHome) {
-  auto env = [](const char* xdg, const char* home) {
-    return [=](const char* name) -> const char* { return std::string_view(name) == "XDG_CACHE_HOME" ? xdg : home; };
-  };
-  EXPECT_EQ(cachesDirectory(env("/x/cache", "/home/a")), std::optional<std::string>("/x/cache"));
-  EXPECT_EQ(cachesDirectory(env(nullptr, "/home/a")), std::optional<std::string>("/home/a/.cache"));
-  EXPECT_EQ(cachesDirectory(env("relative", "/home/a")), std::optional<std::string>("/home/a/.cache"));
-  EXPECT_EQ(cachesDirectory(env("", "/home/a")), std::optional<std::string>("/home/a/.cache"));
-  EXPECT_FALSE(cachesDirectory(env(nullptr, nullptr)).has_value());
-}
-
 }  // namespace
 }  // namespace qx::server

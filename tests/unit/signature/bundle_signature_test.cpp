@@ -269,6 +269,71 @@ TEST(Manifest, FormatReadsBack) {
   EXPECT_EQ(parseManifest(text), manifest);
 }
 
+// A walk compared with the signed manifest, without a file system: the first
+// difference in walk order decides, a missing entry only at the end.
+TEST(CompareScan, FirstDifferenceInWalkOrderDecides) {
+  using Kind = ManifestEntry::Kind;
+  const std::string hash(64, 'a');
+  const Manifest manifest{"com.quorvex.host",
+                          "K3T9QW7ZPD",
+                          {{Kind::directory, "Contents", "", false, ""},
+                           {Kind::file, "Contents/a", hash, true, ""},
+                           {Kind::link, "Contents/l", "", false, "a"}}};
+  using Scan = std::vector<ScannedEntry>;
+  const auto seen = [](ManifestEntry entry, Status problem = Status::ok, bool described = true) {
+    return ScannedEntry{std::move(entry), problem, described, ""};
+  };
+  const auto walkOf = [&manifest, &seen](const std::function<void(Scan&)>& edit) {
+    Scan scan = {seen(manifest.entries[0]), seen(manifest.entries[1]), seen(manifest.entries[2])};
+    edit(scan);
+    return scan;
+  };
+  const ScannedEntry extra = seen({Kind::file, "Contents/b", hash, false, ""});
+  const ScannedEntry fifo = seen({Kind::directory, "Contents/p", "", false, ""}, Status::specialFile, false);
+  const ScannedEntry signatures = seen({Kind::directory, std::string(signatureDirectory), "", false, ""});
+  const struct {
+    const char* walk;
+    std::function<void(Scan&)> edit;
+    Status status;
+  } cases[] = {
+      {"the same entries", [](Scan&) {}, Status::ok},
+      {"the signature directory, not listed", [&](Scan& s) { s.push_back(signatures); }, Status::ok},
+      {"more beside the signature", [&](Scan& s) { s.push_back(seen(signatures.entry, Status::entryAdded)); },
+       Status::entryAdded},
+      {"an extra file", [&](Scan& s) { s.push_back(extra); }, Status::entryAdded},
+      {"a missing file", [](Scan& s) { s.erase(s.begin() + 1); }, Status::entryRemoved},
+      {"an extra file and a missing one", [&](Scan& s) { s[1] = extra; }, Status::entryAdded},
+      {"changed bytes", [](Scan& s) { s[1].entry.sha256[0] = 'b'; }, Status::fileChanged},
+      {"a changed mode", [](Scan& s) { s[1].entry.executable = false; }, Status::executableChanged},
+      {"a changed mode, unread",
+       [&seen](Scan& s) {
+         s[1] = seen({Kind::file, "Contents/a", "", false, ""}, Status::unreadableEntry);
+       },
+       Status::executableChanged},
+      {"the same mode, unread",
+       [&seen](Scan& s) {
+         s[1] = seen({Kind::file, "Contents/a", "", true, ""}, Status::unreadableEntry);
+       },
+       Status::unreadableEntry},
+      {"a link retargeted", [](Scan& s) { s[2].entry.target = "b"; }, Status::linkChanged},
+      {"a link for a file",
+       [](Scan& s) {
+         s[1].entry = {Kind::link, "Contents/a", "", false, "l"};
+       },
+       Status::linkAdded},
+      {"a directory for a file",
+       [](Scan& s) {
+         s[1].entry = {Kind::directory, "Contents/a", "", false, ""};
+       },
+       Status::kindChanged},
+      {"changed bytes before a FIFO", [&](Scan& s) { s[1].entry.sha256[0] = 'b', s.push_back(fifo); },
+       Status::fileChanged},
+      {"a FIFO before changed bytes", [&](Scan& s) { s.insert(s.begin() + 1, fifo), s[2].entry.sha256[0] = 'b'; },
+       Status::specialFile},
+  };
+  for (const auto& c : cases) EXPECT_EQ(compareScan(manifest, walkOf(c.edit)), c.status) << c.walk;
+}
+
 TEST(Manifest, RejectsWhatWeNeverWrite) {
   const std::string head = "quorvex-bundle-manifest 1\nidentifier com.quorvex.host\nteam K3T9QW7ZPD\n";
   const std::string hash(64, '0');
