@@ -253,9 +253,14 @@ void HostController::openLog() {
   if (services_.openFile) services_.openFile(paths_.log.string());
 }
 
-void HostController::relaunchApp() {
-  services_.launcher.startDetached("/bin/sh",
-                                   {"-c", relaunchScript, paths_.bundle.string(), std::to_string(identity_.pid)});
+void HostController::relaunchApp() { relaunch({}); }
+
+void HostController::relaunchUpdated() { relaunch({updatedArgument}); }
+
+void HostController::relaunch(const std::vector<std::string>& arguments) {
+  std::vector<std::string> script = {"-c", relaunchScript, paths_.bundle.string(), std::to_string(identity_.pid)};
+  script.insert(script.end(), arguments.begin(), arguments.end());
+  services_.launcher.startDetached("/bin/sh", script);
   if (services_.quitApplication) services_.quitApplication();
 }
 

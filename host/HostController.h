@@ -48,12 +48,16 @@ struct SettingsEdit {
 std::string strayServerPattern(const std::string& serverPath);
 
 // The shell script behind `relaunchApp`: waits until process `$1` has ended,
-// then one more second, then starts the bundle `$0`'s QuorvexHost. A bundle
-// missing at that point was moved aside by an update that could not swap it
-// atomically; the moved copy is put back first.
+// then one more second, then starts the bundle `$0`'s QuorvexHost with the
+// arguments after `$1`. A bundle missing at that point was moved aside by an
+// update that could not swap it atomically; the moved copy is put back first.
 inline constexpr const char* relaunchScript =
-    "while kill -0 \"$1\" 2>/dev/null; do sleep 0.1; done; sleep 1; "
-    "[ -e \"$0\" ] || mv \"${0%/*}/.Quorvex Host.app.old\" \"$0\"; exec \"$0/Contents/MacOS/QuorvexHost\"";
+    "while kill -0 \"$1\" 2>/dev/null; do sleep 0.1; done; sleep 1; shift; "
+    "[ -e \"$0\" ] || mv \"${0%/*}/.Quorvex Host.app.old\" \"$0\"; exec \"$0/Contents/MacOS/QuorvexHost\" \"$@\"";
+
+// What the relaunch after an installed update passes, so the new process can
+// say which version now runs.
+inline constexpr const char* updatedArgument = "--updated";
 
 class HostController : public QObject {
   Q_OBJECT
@@ -112,6 +116,8 @@ class HostController : public QObject {
   void refresh();
   void openLog();
   void relaunchApp();
+  // The same, after an update was installed: the new process gets `updatedArgument`.
+  void relaunchUpdated();
   // Registers or unregisters the login item, logs a failure, and publishes
   // what the desktop reports afterwards (not what was asked).
   void setLoginItem(bool on);
@@ -158,6 +164,7 @@ class HostController : public QObject {
   void deviceUpdateRequested();
 
  private:
+  void relaunch(const std::vector<std::string>& arguments);
   void killStrayHosts();
   void handle(const std::string& line);
   void hostExited(ServerProcess& ended, ProcessEnd end);

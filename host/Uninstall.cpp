@@ -52,12 +52,14 @@ Alerts::Alert uninstallAlert(bool zh) {
     return {"卸载 Quorvex Host？",
             "将停止远控服务、取消登录时启动，并把 App 移到废纸篓。",
             {"卸载", "取消"},
-            "同时删除设置、令牌和日志"};
+            "同时删除设置、令牌和日志",
+            true};
   }
   return {"Uninstall Quorvex Host?",
           "This stops the remote-control service, removes the login item and moves the app to the Trash.",
           {"Uninstall", "Cancel"},
-          "Also delete settings, token and logs"};
+          "Also delete settings, token and logs",
+          true};
 }
 
 Alerts::Alert folderKeptAlert(FolderKept why, const fs::path& folder, bool zh) {
@@ -72,7 +74,7 @@ Alerts::Alert folderKeptAlert(FolderKept why, const fs::path& folder, bool zh) {
                 : "The program's folder could not be moved to the Trash and was left in place: ";
       break;
   }
-  return {text + folder.string(), {}, {texts::alertOK(zh)}, {}};
+  return {text + folder.string(), {}, {texts::alertOK(zh)}, {}, true};
 }
 
 bool isHostBundle(const fs::path& folder) {
@@ -112,9 +114,7 @@ bool Uninstaller::moveToTrash(const fs::path& path) {
 }
 
 void Uninstaller::run() {
-  Alerts::Alert alert = uninstallAlert(controller_.chinese());
-  alert.warning = true;
-  const Alerts::Answer answer = services_.alerts.show(alert);
+  const Alerts::Answer answer = services_.alerts.show(uninstallAlert(controller_.chinese()));
   if (answer.button != 0) return;
 
   controller_.stopAndWait();

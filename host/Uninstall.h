@@ -20,12 +20,12 @@ class HostController;
 class SettingsStore;
 class TokenStore;
 
-// The confirmation with its checkbox; buttons "Uninstall" (first), "Cancel".
+// The confirmation with its checkbox, a warning; buttons "Uninstall" (first), "Cancel".
 Alerts::Alert uninstallAlert(bool zh);
 
 // Why the program's folder stayed where it was.
 enum class FolderKept { notABundle, notTrashed };
-// The notice followed by the folder's path; one button, "OK".
+// The notice (a warning) followed by the folder's path; one button, "OK".
 Alerts::Alert folderKeptAlert(FolderKept why, const std::filesystem::path& folder, bool zh);
 
 // True when `folder`'s name ends in ".app", it holds Contents/MacOS/QuorvexHost

@@ -101,8 +101,10 @@ void UpdateFlow::checkEnded(bool userInitiated, UpdateCheck report) {
     return;
   }
   const bool available = report.available;
+  const std::optional<std::string> latest = report.latest;
   setUpdate(std::move(report));
   setLastUpdateCheck(services_.wallClock.now());
+  if (available && latest) emit checkFoundUpdate(QString::fromStdString(*latest), userInitiated);
   if (!userInitiated) return;
   if (available) {
     promptUpdate();
@@ -203,7 +205,7 @@ void UpdateFlow::verified(const UpdateCheck& result, const std::optional<std::st
     return;
   }
   services_.systemLog.write("Quorvex Host: updated to " + *result.latest + "; relaunching");
-  controller_.relaunchApp();
+  controller_.relaunchUpdated();
 }
 
 void UpdateFlow::updateFailed(const std::string& message) {

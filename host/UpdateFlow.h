@@ -93,6 +93,9 @@ class UpdateFlow : public QObject {
   void updateChanged();
   void updatePhaseChanged();
   void lastUpdateCheckChanged();
+  // A check found `version` available; emitted at every such check, after
+  // `update` was published and before a check the user started prompts.
+  void checkFoundUpdate(const QString& version, bool userInitiated);
 
  private:
   void setUpdate(std::optional<UpdateCheck> update);

@@ -20,6 +20,7 @@
 #include "HostCore/UpdateRequest.h"
 #include "host/HostController.h"
 #include "host/HostTexts.h"
+#include "host/NoTray.h"
 #include "host/OutputSink.h"
 #include "host/SettingsStore.h"
 #include "host/TokenStore.h"
@@ -95,6 +96,7 @@ int main(int argc, char** argv) {
   // The desktop matches the windows to the menu entry by this name.
   QGuiApplication::setDesktopFileName(QStringLiteral("com.quorvex.host"));
   const bool autostarted = QCoreApplication::arguments().contains(QStringLiteral("--autostart"));
+  const bool updated = QCoreApplication::arguments().contains(QString::fromLatin1(qx::host::updatedArgument));
   // A tray application: closing an alert or the settings window must not quit.
   QApplication::setQuitOnLastWindowClosed(false);
   quitOnSignals(app);
@@ -215,6 +217,7 @@ int main(int argc, char** argv) {
       QIcon::fromTheme(QStringLiteral("com.quorvex.host"),
                        QIcon(QString::fromStdString((bundle / "Contents/Resources/com.quorvex.host.svg").string()))));
   qx::host::ControllerNotifications notifications(controller, settings, clock);
+  qx::host::UpdateNotifications updateNotifications(updates, settings, chinese);
   qx::host::TrayMenu tray({controller, updates, permissionRequests, clock, clipboard, &systemLog},
                           {.openSettings = [&settingsWindow] { settingsWindow.show(); },
                            .uninstall = [&uninstaller] { uninstaller.run(); },
@@ -230,18 +233,18 @@ int main(int argc, char** argv) {
   const bool configured = settings.configured();
   controller.start();
   if (!configured) settingsWindow.show();
-  // Without a tray a started host would be invisible: a login start says so
-  // once, any other start opens the settings window.
-  if (configured) {
-    QTimer::singleShot(std::chrono::seconds(3), &app, [&settingsWindow, &settings, autostarted, chinese] {
-      if (QSystemTrayIcon::isSystemTrayAvailable()) return;
-      if (autostarted) {
+  // Without a tray a started host would be invisible: a start the user did
+  // not make says so once, any other start opens the settings window.
+  QTimer::singleShot(qx::host::noTrayGrace, &app, [&settingsWindow, &settings, autostarted, updated, configured, chinese] {
+    switch (qx::host::noTrayStep(QSystemTrayIcon::isSystemTrayAvailable(), autostarted || updated, configured)) {
+      case qx::host::NoTrayStep::none: break;
+      case qx::host::NoTrayStep::notify:
         qx::host::notifyDesktop(settings, qx::host::texts::noTrayNotice(chinese));
-      } else {
-        settingsWindow.show();
-      }
-    });
-  }
+        break;
+      case qx::host::NoTrayStep::showSettings: settingsWindow.show(); break;
+    }
+  });
+  if (updated) updateNotifications.justUpdated();
   updates.scheduleUpdateChecks();
   return QCoreApplication::exec();
 }

@@ -10,6 +10,7 @@
 #include "host/HostController.h"
 #include "host/HostTexts.h"
 #include "host/SettingsStore.h"
+#include "host/UpdateFlow.h"
 
 namespace qx::host {
 namespace {
@@ -68,6 +69,22 @@ void ControllerNotifications::runStateChanged() {
     restartsInARow_ = 0;
   }
   if (++restartsInARow_ == failingRestart) notifyDesktop(settings_, texts::keepsStoppingNotice(host_.chinese()));
+}
+
+UpdateNotifications::UpdateNotifications(UpdateFlow& updates, const SettingsStore& settings, bool chinese,
+                                         QObject* parent)
+    : QObject(parent), updates_(updates), settings_(settings), zh_(chinese) {
+  connect(&updates_, &UpdateFlow::checkFoundUpdate, this, [this](const QString& version, bool userInitiated) {
+    // The checks repeat every few hours; a version is told once, and not at
+    // all when the user's own check prompted for it.
+    if (version == knownVersion_) return;
+    knownVersion_ = version;
+    if (!userInitiated) notifyDesktop(settings_, texts::updateAvailableNotice(version.toStdString(), zh_));
+  });
+}
+
+void UpdateNotifications::justUpdated() {
+  notifyDesktop(settings_, texts::updatedNotice(updates_.currentVersion(), zh_));
 }
 
 }  // namespace qx::host

@@ -9,9 +9,24 @@
 #include <vector>
 
 namespace qx::host {
+namespace {
+
+// The window an alert belongs to: the one in front, else any the host shows.
+// None when only the tray is there.
+QWidget* shownWindow() {
+  if (QWidget* active = QApplication::activeWindow()) return active;
+  for (QWidget* window : QApplication::topLevelWidgets()) {
+    const Qt::WindowType type = window->windowType();
+    if (window->isVisible() && !window->isMinimized() && (type == Qt::Window || type == Qt::Dialog)) return window;
+  }
+  return nullptr;
+}
+
+}  // namespace
 
 Alerts::Answer MessageBoxAlerts::show(const Alert& alert) {
-  QMessageBox box;
+  // With a parent the desktop keeps the alert over that window and centres it there.
+  QMessageBox box(shownWindow());
   box.setWindowTitle(QStringLiteral("Quorvex Host"));
   box.setWindowIcon(QApplication::windowIcon());
   box.setIcon(alert.warning ? QMessageBox::Warning : QMessageBox::Information);

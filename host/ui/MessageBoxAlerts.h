@@ -1,9 +1,12 @@
 #pragma once
 
-// Alerts as modal QMessageBoxes brought in front of other windows: the title
-// as the box's main text, the text below it, the buttons in the given order
-// with the first as default, and an optional checkbox. `show` runs a nested
-// event loop until the user answers. Main thread only.
+// Alerts as modal QMessageBoxes brought in front of other windows, over the
+// host's shown window when there is one: the application icon, the warning
+// icon when the alert warns, the title as the box's main text, the text below
+// it, the buttons in the given order with the first as default (Qt's roles,
+// so the desktop's order applies), an optional checkbox, and a width that
+// keeps the window title whole. `show` runs a nested event loop until the user
+// answers. Main thread only.
 
 #include "host/HostServices.h"
 

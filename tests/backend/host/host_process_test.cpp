@@ -187,7 +187,8 @@ TEST_F(HostProcessTest, RelaunchStartsOneNewHostAfterTheOldOneEnded) {
   const std::string record = dir.file("relaunched");
   qx::test::writeFile(
       (macOS / "QuorvexHost").string(),
-      "#!/bin/sh\nif kill -0 \"$QX_OLD_PID\" 2>/dev/null; then echo alive; else echo gone; fi >> \"" + record + "\"\n");
+      "#!/bin/sh\nif kill -0 \"$QX_OLD_PID\" 2>/dev/null; then echo alive \"$@\"; else echo gone \"$@\"; fi >> \"" +
+          record + "\"\n");
   fs::permissions(macOS / "QuorvexHost", fs::perms::owner_all);
   qx::test::Process oldHost(detachedInput({"/bin/sleep", "0.5"}));
   ::setenv("QX_OLD_PID", std::to_string(oldHost.pid()).c_str(), 1);
@@ -196,11 +197,11 @@ TEST_F(HostProcessTest, RelaunchStartsOneNewHostAfterTheOldOneEnded) {
                                     {},    {},        nullptr,  nullptr,  [] {}};
   HostController c(services, HostController::Paths{macOS, bundle, dir.file("host.log")},
                    HostController::Identity{{}, oldHost.pid(), ::getuid(), false});
-  c.relaunchApp();
+  c.relaunchUpdated();
   EXPECT_EQ(oldHost.wait(3s), 0);  // reaped, so `kill -0` sees it gone
   ASSERT_TRUE(spinUntil([&] { return fs::exists(record); }, 5s));
   spinUntil([] { return false; }, 1500ms);  // time for a second start, which must not come
-  EXPECT_EQ(readFile(record), "gone\n");
+  EXPECT_EQ(readFile(record), "gone --updated\n");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include "host/Contrast.h"
 #include "host/HostTexts.h"
+#include "host/NoTray.h"
 
 namespace qx::host {
 namespace {
@@ -152,6 +153,20 @@ TEST(TrayIcon, AttentionThenUpdateThenDisplay) {
   EXPECT_EQ(menu::trayIcon(true, true), TrayIcon::attention);
   EXPECT_EQ(menu::trayIcon(false, true), TrayIcon::update);
   EXPECT_EQ(menu::trayIcon(false, false), TrayIcon::display);
+}
+
+// Still no tray a few seconds in: a start the user made opens the window, a
+// login or update start only notifies; a first setup shows its window anyway.
+TEST(NoTray, WhatAStartShowsInstead) {
+  struct Row {
+    bool tray, unattended, configured;
+    NoTrayStep step;
+  };
+  for (const Row& r : {Row{true, false, true, NoTrayStep::none}, Row{true, true, true, NoTrayStep::none},
+                       Row{false, false, true, NoTrayStep::showSettings}, Row{false, true, true, NoTrayStep::notify},
+                       Row{false, false, false, NoTrayStep::none}, Row{false, true, false, NoTrayStep::none}}) {
+    EXPECT_EQ(noTrayStep(r.tray, r.unattended, r.configured), r.step) << r.tray << r.unattended << r.configured;
+  }
 }
 
 TEST(Language, ChineseWhenTheFirstPreferredLanguageIsChinese) {

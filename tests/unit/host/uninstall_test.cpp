@@ -277,6 +277,7 @@ TEST(UninstallFolderKept, NoticeNamesTheFolderAndEveryOtherStepRuns) {
     EXPECT_EQ(r.trashed.size(), row.trash ? 1u : 0u);
     EXPECT_TRUE(fs::exists(r.bundle));
     ASSERT_EQ(r.alerts.shown.size(), row.notice.empty() ? 1u : 2u);
+    for (const Alerts::Alert& a : r.alerts.shown) EXPECT_TRUE(a.warning) << a.title;
     if (!row.notice.empty()) {
       EXPECT_EQ(r.alerts.shown[1].title, row.notice + r.bundle.string());
       EXPECT_THAT(r.alerts.shown[1].buttons, ElementsAre(row.zh ? "好" : "OK"));

@@ -275,7 +275,9 @@ TEST(UpdateFlow, ReplacesVerifiedBundleAndRelaunches) {
   EXPECT_THAT(r.verified, ElementsAre(std::pair(stagedBundlePath(r.bundle), std::string("1.3.0"))));
   EXPECT_NE(r.bundleVersion().find("1.3.0"), std::string::npos);
   ASSERT_EQ(r.launcher.detached.size(), 1u);
-  EXPECT_THAT(r.launcher.detached[0].second, ElementsAre("-c", relaunchScript, r.bundle.string(), "77"));
+  // The new process learns it follows an install.
+  EXPECT_THAT(r.launcher.detached[0].second,
+              ElementsAre("-c", relaunchScript, r.bundle.string(), "77", updatedArgument));
   EXPECT_EQ(r.quits, 1);
 }
 
@@ -345,9 +347,9 @@ TEST(UpdateFlow, OnlyAUserCheckShowsSomething) {
       {"user, up to date, Chinese", true, true, upToDate, 0,
        {"已是最新版本", "Quorvex Host 1.2.0 是最新版本。", "好"}, true, 1},
       {"user, updater silent", false, true, silent, 0,
-       {"Couldn't check for updates", "The updater returned nothing (exit code 3)", "OK"}, false, 1},
+       {"Couldn't check for updates", "The updater returned nothing (exit code 3)", "OK", "(warning)"}, false, 1},
       {"user, updater silent, Chinese", true, true, silent, 0,
-       {"检查更新失败", "更新程序没有返回结果（退出码 3）", "好"}, false, 1},
+       {"检查更新失败", "更新程序没有返回结果（退出码 3）", "好", "(warning)"}, false, 1},
       {"automatic, updater silent", false, false, silent, 0, {}, false, 1},
   };
   // clang-format on
@@ -362,6 +364,7 @@ TEST(UpdateFlow, OnlyAUserCheckShowsSomething) {
     for (const Alerts::Alert& a : r.alerts.shown) {
       shown.insert(shown.end(), {a.title, a.text});
       shown.insert(shown.end(), a.buttons.begin(), a.buttons.end());
+      if (a.warning) shown.push_back("(warning)");
     }
     EXPECT_EQ(shown, row.alert);
     EXPECT_EQ(r.flow->update().has_value(), row.updated);
