@@ -235,15 +235,16 @@ int main(int argc, char** argv) {
   if (!configured) settingsWindow.show();
   // Without a tray a started host would be invisible: a start the user did
   // not make says so once, any other start opens the settings window.
-  QTimer::singleShot(qx::host::noTrayGrace, &app, [&settingsWindow, &settings, autostarted, updated, configured, chinese] {
-    switch (qx::host::noTrayStep(QSystemTrayIcon::isSystemTrayAvailable(), autostarted || updated, configured)) {
-      case qx::host::NoTrayStep::none: break;
-      case qx::host::NoTrayStep::notify:
-        qx::host::notifyDesktop(settings, qx::host::texts::noTrayNotice(chinese));
-        break;
-      case qx::host::NoTrayStep::showSettings: settingsWindow.show(); break;
-    }
-  });
+  QTimer::singleShot(
+      qx::host::noTrayGrace, &app, [&settingsWindow, &settings, autostarted, updated, configured, chinese] {
+        switch (qx::host::noTrayStep(QSystemTrayIcon::isSystemTrayAvailable(), autostarted || updated, configured)) {
+          case qx::host::NoTrayStep::none: break;
+          case qx::host::NoTrayStep::notify:
+            qx::host::notifyDesktop(settings, qx::host::texts::noTrayNotice(chinese));
+            break;
+          case qx::host::NoTrayStep::showSettings: settingsWindow.show(); break;
+        }
+      });
   if (updated) updateNotifications.justUpdated();
   updates.scheduleUpdateChecks();
   return QCoreApplication::exec();

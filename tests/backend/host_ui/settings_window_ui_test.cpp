@@ -15,6 +15,7 @@
 #include <QDBusVirtualObject>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QStyleFactory>
@@ -27,6 +28,7 @@
 
 #include "host/HostTexts.h"
 #include "host/MenuTexts.h"
+#include "host/Uninstall.h"
 #include "host/ui/DesktopNotifications.h"
 #include "host/ui/MessageBoxAlerts.h"
 #include "host/ui/SettingsWindow.h"
@@ -266,7 +268,15 @@ TEST(SettingsWindow, MinimisedWindowComesBack) {
   HostRig rig;
   Window window(rig);
   SettingsView* view = window.show();
-  EXPECT_FALSE(view->windowFlags() & Qt::WindowMinimizeButtonHint);
+  // The window manager is asked for a title and a close button, and for no
+  // minimising: flags, functions, decorations.
+  const std::vector<std::uint32_t> hints = windowProperty(view->winId(), "_MOTIF_WM_HINTS");
+  ASSERT_GE(hints.size(), 3u);
+  constexpr std::uint32_t functionsGiven = 1, decorationsGiven = 2, minimizeFunction = 1 << 3, closeFunction = 1 << 5,
+                          titleDecoration = 1 << 3, minimizeDecoration = 1 << 5;
+  EXPECT_EQ(hints[0] & (functionsGiven | decorationsGiven), functionsGiven | decorationsGiven);
+  EXPECT_EQ(hints[1] & (minimizeFunction | closeFunction), closeFunction);
+  EXPECT_EQ(hints[2] & (minimizeDecoration | titleDecoration), titleDecoration);
   Process::Options minimise;
   minimise.args = {findOnPath("xdotool"), "windowminimize", std::to_string(view->winId())};
   run(std::move(minimise));
@@ -296,17 +306,45 @@ TEST(SettingsWindow, KeysPressTheFocusedButton) {
   }
 }
 
-// An alert with the application icon, the warning sign and its whole title.
-TEST(SettingsWindow, AlertScreenshot) {
-  host::MessageBoxAlerts alerts;
-  QTimer::singleShot(800ms, [] {
-    QWidget* box = QApplication::activeModalWidget();
-    ASSERT_NE(box, nullptr);
-    EXPECT_FALSE(box->windowIcon().isNull());
-    std::cout << "screenshot: " << screenshot("alert", box->frameGeometry()) << "\n";
-    box->close();
-  });
-  alerts.show({"Quorvex Host", "Port 8771 is in use.", {"OK"}, {}, true});
+// Every alert: the application icon, the warning sign when it warns, over the
+// window the host shows, wide enough for its whole window title, and buttons
+// with Qt's roles so the desktop orders them.
+TEST(SettingsWindow, AlertsLookAsTheyShould) {
+  struct Row {
+    std::string name;
+    host::Alerts::Alert alert;
+    bool overWindow;
+    QMessageBox::Icon icon;
+  };
+  const std::vector<Row> rows = {
+      {"alert", host::uninstallAlert(false), true, QMessageBox::Warning},
+      {"folder kept", host::folderKeptAlert(host::FolderKept::notTrashed, "/opt/q.app", true), false,
+       QMessageBox::Warning},
+      {"short", {"OK?", "", {"OK"}, {}}, false, QMessageBox::Information},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    HostRig rig;
+    Window window(rig);
+    SettingsView* view = row.overWindow ? window.show() : nullptr;
+    QTimer::singleShot(800ms, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      ASSERT_NE(box, nullptr);
+      EXPECT_FALSE(box->windowIcon().isNull());
+      EXPECT_EQ(box->icon(), row.icon);
+      EXPECT_EQ(box->parentWidget(), view);
+      // Room in the title bar for the title and the window manager's buttons.
+      EXPECT_GE(box->width(), box->fontMetrics().horizontalAdvance(box->windowTitle()) + 120);
+      for (QAbstractButton* b : box->buttons()) {
+        EXPECT_EQ(box->buttonRole(b), b->text().toStdString() == row.alert.buttons.front() ? QMessageBox::AcceptRole
+                                                                                           : QMessageBox::RejectRole);
+      }
+      if (view)
+        std::cout << "screenshot: " << screenshot("alert", box->frameGeometry().united(view->frameGeometry())) << "\n";
+      box->close();
+    });
+    host::MessageBoxAlerts().show(row.alert);
+  }
 }
 
 // Tab visits only visible controls and comes back round; the default button
@@ -384,9 +422,19 @@ TEST(SettingsWindow, TokenMaskedAndOverlongPasteRefused) {
   }
 }
 
-// Records Notify calls as a notification daemon receives them.
+// Records Notify calls as a notification daemon receives them, on the
+// session bus while it exists.
 struct NotificationService : QDBusVirtualObject {
+  QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "notification-service");
   std::vector<QString> bodies;
+  NotificationService() {
+    EXPECT_TRUE(bus.registerVirtualObject("/org/freedesktop/Notifications", this));
+    EXPECT_TRUE(bus.registerService("org.freedesktop.Notifications"));
+  }
+  ~NotificationService() override {
+    bus.unregisterService("org.freedesktop.Notifications");
+    QDBusConnection::disconnectFromBus("notification-service");
+  }
   bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
     if (message.member() != "Notify") return false;
     bodies.push_back(message.arguments().value(4).toString());
@@ -394,6 +442,12 @@ struct NotificationService : QDBusVirtualObject {
     return true;
   }
   QString introspect(const QString&) const override { return {}; }
+  // What arrived once `count` bodies did and a little more time passed.
+  std::vector<QString> received(std::size_t count) {
+    EXPECT_TRUE(waitUntil([&] { return bodies.size() >= count; }));
+    spin(200ms);
+    return bodies;
+  }
 };
 
 // A device's first connection and a server that stops a third time in a row
@@ -403,9 +457,6 @@ TEST(SettingsWindow, NotificationsThroughTheSessionBus) {
   host::fake::ManualClock& clock = rig.clock;
   EXPECT_FALSE(host::notifyDesktop(rig.store, "nobody listens")) << "no service yet";
   NotificationService service;
-  QDBusConnection bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus, "notification-service");
-  ASSERT_TRUE(bus.registerVirtualObject("/org/freedesktop/Notifications", &service));
-  ASSERT_TRUE(bus.registerService("org.freedesktop.Notifications"));
 
   host::ControllerNotifications notifications(*rig.host, rig.store, clock);
   rig.startServer();
@@ -416,9 +467,8 @@ TEST(SettingsWindow, NotificationsThroughTheSessionBus) {
     rig.launcher.end({host::ProcessEnd::Reason::exit, 1});
     clock.advance(std::chrono::seconds(31));
   }
-  EXPECT_TRUE(waitUntil([&] { return service.bodies.size() >= 2; }));
-  spin(200ms);
-  EXPECT_EQ(service.bodies, (std::vector<QString>{"A device connected.", "The service keeps stopping. See Show Log."}));
+  EXPECT_EQ(service.received(2),
+            (std::vector<QString>{"A device connected.", "The service keeps stopping. See Show Log."}));
 
   Window window(rig);
   SettingsView* view = window.show();
@@ -437,8 +487,33 @@ TEST(SettingsWindow, NotificationsThroughTheSessionBus) {
   ASSERT_TRUE(waitUntil([&] { return shown.windowHandle()->isExposed(); }));
   spin(200ms);
   std::cout << "screenshot: " << screenshot("notification", shown.frameGeometry()) << "\n";
-  bus.unregisterService("org.freedesktop.Notifications");
-  QDBusConnection::disconnectFromBus("notification-service");
+}
+
+// An update a scheduled check finds is told once per version, and not when
+// the user's own check prompted for it; the start after an install tells the
+// version now running.
+TEST(SettingsWindow, UpdateNotifications) {
+  NotificationService service;
+  for (bool zh : {false, true}) {
+    service.bodies.clear();
+    HostRig rig({.chinese = zh});
+    host::UpdateNotifications notifications(*rig.flow, rig.store, zh);
+    rig.alerts.answer = 1;  // "Later" at the prompt of the user's check
+    for (auto [version, user] :
+         {std::pair{"1.5.0", false}, {"1.5.0", false}, {"1.6.0", true}, {"1.6.0", false}, {"1.7.0", false}}) {
+      rig.updater.replies["check"] = {std::nullopt, UpdateCheck("1.4.2", version, true, std::nullopt).encode() + "\n",
+                                      0};
+      rig.flow->checkForUpdates(user);
+      rig.background.runAll();
+    }
+    notifications.justUpdated();
+    const std::vector<QString> expected =
+        zh ? std::vector<QString>{"Quorvex Host 1.5.0 已可更新。", "Quorvex Host 1.7.0 已可更新。",
+                                  "Quorvex Host 已更新到 1.4.2。"}
+           : std::vector<QString>{"Quorvex Host 1.5.0 is available.", "Quorvex Host 1.7.0 is available.",
+                                  "Quorvex Host was updated to 1.4.2."};
+    EXPECT_EQ(service.received(3), expected);
+  }
 }
 
 QPalette darkPalette() {

@@ -6,14 +6,19 @@
 
 #include <QAction>
 #include <QApplication>
+#include <QImageReader>
 #include <QMenu>
+#include <QPainter>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <filesystem>
 #include <iostream>
 
+#include "host/Contrast.h"
 #include "host/ui/Clipboard.h"
 #include "host/ui/TrayMenu.h"
 #include "tests/backend/host_ui/ui_desktop.h"
+#include "tests/support/temp_dir.h"
 #include "tests/unit/host/host_rig.h"
 
 namespace qx::test {
@@ -306,6 +311,77 @@ TEST(TrayMenu, ItemsCallTheirOperations) {
                                                   "open " + rig.dir.file("host.log") + " @:8771",
                                                   "detached /bin/sh @:8771", "quit @:8771"}));
   ::unsetenv("WAYLAND_DISPLAY");
+}
+
+// The theme's symbolic icons follow the panel's colours: taken where the
+// theme has one, the bundle's own otherwise.
+TEST(TrayMenu, SymbolicThemeIconsWhereTheThemeHasThem) {
+  TempDir themes;
+  std::filesystem::create_directories(themes.file("t/scalable"));
+  writeFile(themes.file("t/index.theme"),
+            "[Icon Theme]\nName=t\nDirectories=scalable\n\n[scalable]\nSize=16\nMinSize=8\nMaxSize=512\n"
+            "Type=Scalable\n");
+  std::filesystem::copy_file(sourcePath("host/resources/tray-attention.svg"),
+                             themes.file("t/scalable/dialog-warning-symbolic.svg"));
+  const QStringList searchPaths = QIcon::themeSearchPaths();
+  const QString theme = QIcon::themeName();
+  QIcon::setThemeSearchPaths({QString::fromStdString(themes.path())});
+  QIcon::setThemeName("t");
+  HostRig rig;
+  Tray tray(rig);
+  EXPECT_EQ(tray.icon().icon().name(), "dialog-warning-symbolic");  // not running yet: attention
+  rig.startServer();
+  EXPECT_EQ(tray.icon().icon().name(), "");  // running: the theme has no display icon
+  QIcon::setThemeSearchPaths(searchPaths);
+  QIcon::setThemeName(theme);
+}
+
+// The fallback icons read on light and dark panels alike: on each, a good
+// part of the icon, across its whole extent, stands 3:1 apart from the panel.
+TEST(TrayMenu, FallbackIconsReadOnLightAndDarkPanels) {
+  QImage sheet(3 * 64, 5 * 64, QImage::Format_ARGB32);  // the icons on each panel, for a look
+  QPainter painter(&sheet);
+  int column = 0;
+  for (const char* file : {"tray-display.svg", "tray-attention.svg", "tray-update.svg"}) {
+    QImageReader reader(QString::fromStdString(sourcePath("host/resources/") + file));
+    reader.setScaledSize(QSize(48, 48));
+    const QImage icon = reader.read().convertToFormat(QImage::Format_ARGB32);
+    ASSERT_FALSE(icon.isNull()) << file << ": " << reader.errorString().toStdString();
+    int row = 0;
+    for (const QColor panel : {QColor(255, 255, 255), QColor(0xdd, 0xdd, 0xdd), QColor(0x44, 0x44, 0x44),
+                               QColor(0x20, 0x20, 0x20), QColor(0, 0, 0)}) {
+      painter.fillRect(column * 64, row * 64, 64, 64, panel);
+      painter.drawImage(column * 64 + 8, row++ * 64 + 8, icon);
+      SCOPED_TRACE(std::string(file) + " on " + panel.name().toStdString());
+      const auto rgb = [](const QColor& c) {
+        return host::Rgb{static_cast<std::uint8_t>(c.red()), static_cast<std::uint8_t>(c.green()),
+                         static_cast<std::uint8_t>(c.blue())};
+      };
+      int opaque = 0, apart = 0;
+      QRect opaqueBox, apartBox;
+      for (int y = 0; y < icon.height(); ++y) {
+        for (int x = 0; x < icon.width(); ++x) {
+          const QColor c = icon.pixelColor(x, y);
+          if (c.alphaF() < 0.5) continue;
+          ++opaque;
+          opaqueBox |= QRect(x, y, 1, 1);
+          const auto mix = [&](int a, int b) { return static_cast<int>(a * c.alphaF() + b * (1 - c.alphaF())); };
+          const QColor shown(mix(c.red(), panel.red()), mix(c.green(), panel.green()), mix(c.blue(), panel.blue()));
+          if (host::contrastRatio(rgb(shown), rgb(panel)) < 3.0) continue;
+          ++apart;
+          apartBox |= QRect(x, y, 1, 1);
+        }
+      }
+      EXPECT_GE(apart * 4, opaque) << apart << " of " << opaque;
+      EXPECT_GE(apartBox.width() * 10, opaqueBox.width() * 9);
+      EXPECT_GE(apartBox.height() * 10, opaqueBox.height() * 9);
+    }
+    ++column;
+  }
+  std::filesystem::create_directories(buildPath("screenshots"));
+  const std::string shot = buildPath("screenshots/tray-icons.png");
+  EXPECT_TRUE(sheet.save(QString::fromStdString(shot)));
+  std::cout << "screenshot: " << shot << "\n";
 }
 
 }  // namespace

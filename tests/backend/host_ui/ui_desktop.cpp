@@ -150,6 +150,19 @@ void closeLikeWindowManager(unsigned long window) {
   std::free(xcb_get_input_focus_reply(c.get(), xcb_get_input_focus(c.get()), nullptr));
 }
 
+std::vector<std::uint32_t> windowProperty(unsigned long window, const std::string& name) {
+  Connection c = connect(std::getenv("DISPLAY"));
+  std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> reply(
+      xcb_get_property_reply(c.get(),
+                             xcb_get_property(c.get(), 0, static_cast<xcb_window_t>(window), atom(c.get(), name),
+                                              XCB_GET_PROPERTY_TYPE_ANY, 0, 64),
+                             nullptr),
+      &std::free);
+  if (!reply || reply->format != 32) return {};
+  const auto* values = static_cast<const std::uint32_t*>(xcb_get_property_value(reply.get()));
+  return {values, values + xcb_get_property_value_length(reply.get()) / 4};
+}
+
 std::string runBesideEventLoop(const std::vector<std::string>& args) {
   QProcess process;
   QStringList rest;

@@ -8,9 +8,11 @@
 #include <QPoint>
 #include <QRect>
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/support/process.h"
 #include "tests/support/x_server.h"
@@ -54,6 +56,9 @@ void click(QPoint at, int button = 1);
 
 // Sends WM_DELETE_WINDOW to `window`, as a window manager does for its title-bar close button.
 void closeLikeWindowManager(unsigned long window);
+
+// The 32-bit values of `window`'s property `name` (of any type); empty when unset.
+std::vector<std::uint32_t> windowProperty(unsigned long window, const std::string& name);
 
 // Runs `args` while the Qt event loop keeps running (the clipboard owner must
 // answer), returning its standard output.
