@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QGridLayout>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
@@ -52,8 +53,13 @@ Alerts::Answer MessageBoxAlerts::show(const Alert& alert) {
   }
 
   // Wide enough for the whole title: a short text would cut it.
-  const int titleWidth = box.fontMetrics().horizontalAdvance(box.windowTitle()) * 2 + 160;
-  box.setStyleSheet(QStringLiteral("QLabel#qt_msgbox_label { min-width: %1px; }").arg(std::max(titleWidth, 320)));
+  // A spacer across the box's grid, not a minimum on its label: the box sizes
+  // itself from the layout, and a label held narrower than its text cuts it.
+  const int titleWidth = box.fontMetrics().horizontalAdvance(box.windowTitle()) * 2 + 200;
+  if (auto* grid = qobject_cast<QGridLayout*>(box.layout())) {
+    grid->addItem(new QSpacerItem(std::max(titleWidth, 360), 0, QSizePolicy::Minimum, QSizePolicy::Minimum),
+                  grid->rowCount(), 0, 1, grid->columnCount());
+  }
 
   // A tray application has no window of its own in front: raise the box and
   // take the focus once it is shown.

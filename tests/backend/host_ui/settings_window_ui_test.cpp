@@ -318,9 +318,9 @@ TEST(SettingsWindow, AlertsLookAsTheyShould) {
   };
   const std::vector<Row> rows = {
       {"alert", host::uninstallAlert(false), true, QMessageBox::Warning},
-      {"folder kept", host::folderKeptAlert(host::FolderKept::notTrashed, "/opt/q.app", true), false,
+      {"alert-folder-kept", host::folderKeptAlert(host::FolderKept::notTrashed, "/opt/q.app", true), false,
        QMessageBox::Warning},
-      {"short", {"OK?", "", {"OK"}, {}}, false, QMessageBox::Information},
+      {"alert-short", {"OK?", "", {"OK"}, {}}, false, QMessageBox::Information},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -335,12 +335,14 @@ TEST(SettingsWindow, AlertsLookAsTheyShould) {
       EXPECT_EQ(box->parentWidget(), view);
       // Room in the title bar for the title and the window manager's buttons.
       EXPECT_GE(box->width(), box->fontMetrics().horizontalAdvance(box->windowTitle()) + 120);
+      auto* text = box->findChild<QLabel*>("qt_msgbox_label");
+      EXPECT_TRUE(text->wordWrap() || text->width() >= text->sizeHint().width()) << "the text is cut";
       for (QAbstractButton* b : box->buttons()) {
         EXPECT_EQ(box->buttonRole(b), b->text().toStdString() == row.alert.buttons.front() ? QMessageBox::AcceptRole
                                                                                            : QMessageBox::RejectRole);
       }
-      if (view)
-        std::cout << "screenshot: " << screenshot("alert", box->frameGeometry().united(view->frameGeometry())) << "\n";
+      const QRect area = view ? box->frameGeometry().united(view->frameGeometry()) : box->frameGeometry();
+      std::cout << "screenshot: " << screenshot(row.name, area) << "\n";
       box->close();
     });
     host::MessageBoxAlerts().show(row.alert);
