@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Configures and builds one build tree.
-#   scripts/build.sh [DIR] [extra cmake arguments...]
+# Configures and builds one build tree: every target, or only those named in
+# QX_TARGETS (space-separated).
+#   [QX_TARGETS="a b"] scripts/build.sh [DIR] [extra cmake arguments...]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 dir=${1:-"$root/build"}
@@ -8,4 +9,6 @@ shift || true
 werror=OFF
 if [ "${CI:-}" = "true" ]; then werror=ON; fi
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQX_WERROR=$werror "$@" >/dev/null
-cmake --build "$dir" -j "$(nproc)"
+targets=()
+for t in ${QX_TARGETS:-}; do targets+=(--target "$t"); done
+cmake --build "$dir" -j "$(nproc)" "${targets[@]}"

@@ -9,8 +9,15 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-15}
+started=$(date +%s.%N)
 "$root/scripts/deps.sh"
-"$root/scripts/build.sh" "$root/build"
+packaged=$(date +%s.%N)
+# Only what runs below: the host, the helper and the server it starts (tests
+# and benchmarks wait for scripts/test.sh).
+QX_TARGETS="QuorvexHost quorvex-screencap quorvex-webrtc-server" "$root/scripts/build.sh" "$root/build"
+built=$(date +%s.%N)
+awk -v s="$started" -v p="$packaged" -v b="$built" \
+  'BEGIN { printf "run: packages %.1f s, build %.1f s\n", p - s, b - p }' >&2
 host="$root/build/Quorvex Host.app/Contents/MacOS/QuorvexHost"
 
 work=$(mktemp -d)

@@ -16,6 +16,7 @@
 
 #include "bench/pipeline/cpu_stats.h"
 #include "platform/compression_session.h"
+#include "platform/linux/openh264/openh264_session.h"
 #include "platform/linux/x11/nv12_converter.h"
 #include "platform/linux/x264/x264_session.h"
 #include "video/annexb_writer.h"
@@ -78,8 +79,9 @@ void configure(CompressionSession& session, int fps, std::int64_t bitrate) {
 
 // The first `warmUp` pictures are encoded untimed: the keyframe and the rate
 // control settling are not what a running stream costs.
-void measureEncode(const std::vector<PixelBufferRef>& pictures, std::size_t warmUp, int fps, std::int64_t bitrate,
-                   StageFigures& f) {
+EncodeFigures measureEncode(const CompressionSessionFactory& factory, bool ltr,
+                            const std::vector<PixelBufferRef>& pictures, std::size_t warmUp, int fps,
+                            std::int64_t bitrate) {
   std::mutex m;
   std::condition_variable cv;
   int delivered = 0;
@@ -87,17 +89,18 @@ void measureEncode(const std::vector<PixelBufferRef>& pictures, std::size_t warm
   CompressionSessionParams params;
   params.width = pictures.front()->width();
   params.height = pictures.front()->height();
-  params.encoderRequest = EncoderRequest{.enableLowLatencyRateControl = true, .longTermReferences = false};
+  params.encoderRequest = EncoderRequest{.enableLowLatencyRateControl = true, .longTermReferences = ltr};
   params.output = [&](std::int32_t, const EncodedSample* sample) {
     std::lock_guard lock(m);
     ++delivered;
     if (sample && sample->data) bytes += sample->data->size();
     cv.notify_all();
   };
-  auto created = x264SessionFactory()(std::move(params));
-  if (created.status != session_status::kOk || !created.session) throw std::runtime_error("x264 session refused");
+  auto created = factory(std::move(params));
+  if (created.status != session_status::kOk || !created.session) throw std::runtime_error("encoder session refused");
   configure(*created.session, fps, bitrate);
-  if (created.session->prepare() != session_status::kOk) throw std::runtime_error("x264 session did not open");
+  if (ltr) (void)created.session->setProperty(session_key::kEnableLTR, true);
+  if (created.session->prepare() != session_status::kOk) throw std::runtime_error("encoder session did not open");
   // One frame at a time, as a real-time source gives them; the waiting thread
   // costs nothing, and its own CPU is taken out anyway.
   double wallMs = 0, cpuBefore = 0, ownBefore = 0;
@@ -119,9 +122,7 @@ void measureEncode(const std::vector<PixelBufferRef>& pictures, std::size_t warm
   const double cpu = (processCpuNow() - cpuBefore) - (threadCpuNow() - ownBefore);
   created.session.reset();
   const auto timed = static_cast<double>(pictures.size() - warmUp);
-  f.encodeCpuMs = cpu * 1000.0 / timed;
-  f.encodeWallMs = wallMs / timed;
-  f.accessUnitBytes = static_cast<double>(bytes - bytesBefore) / timed;
+  return {cpu * 1000.0 / timed, wallMs / timed, static_cast<double>(bytes - bytesBefore) / timed};
 }
 
 void measureWrite(std::size_t unitBytes, int writes, StageFigures& f) {
@@ -177,8 +178,9 @@ StageFigures measureStages(const std::string& display, int serverPid, Content& c
   }
   f.convertMs = convertCpu * 1000.0 / (warmUp + frames);
 
-  measureEncode(pictures, static_cast<std::size_t>(warmUp), fps, bitrate, f);
-  measureWrite(static_cast<std::size_t>(f.accessUnitBytes), 300, f);
+  f.openh264 = measureEncode(openh264SessionFactory(), true, pictures, static_cast<std::size_t>(warmUp), fps, bitrate);
+  f.x264 = measureEncode(x264SessionFactory(), false, pictures, static_cast<std::size_t>(warmUp), fps, bitrate);
+  measureWrite(static_cast<std::size_t>(f.openh264.accessUnitBytes), 300, f);
   return f;
 }
 

@@ -2,7 +2,8 @@
 
 // The helper's stages timed one by one in this process with the product's
 // own classes, at a mode's sizes: a full-screen MIT-SHM grab, the BGRX to
-// NV12 conversion (and scaling), the x264 session with the helper's
+// NV12 conversion (and scaling), the OpenH264 session with long-term
+// references (the default path) and the x264 session, each with the helper's
 // low-latency settings, and writing an access unit to a pipe.
 
 #include <cstdint>
@@ -12,14 +13,19 @@
 
 namespace qx::bench {
 
+struct EncodeFigures {
+  double cpuMs = 0;   // CPU of the session's threads
+  double wallMs = 0;  // encode() to the output callback
+  double accessUnitBytes = 0;
+};
+
 struct StageFigures {
   double grabWallMs = 0;    // request to reply
   double grabServerMs = 0;  // X server CPU per grab
   double convertMs = 0;     // thread CPU
-  double encodeCpuMs = 0;   // CPU of the session's threads
-  double encodeWallMs = 0;  // encode() to the output callback
-  double accessUnitBytes = 0;
-  double writeCpuMs = 0;  // thread CPU
+  EncodeFigures openh264;   // the default path: long-term references on
+  EncodeFigures x264;       // long-term references off
+  double writeCpuMs = 0;    // thread CPU
   double writeWallMs = 0;
   int frames = 0;
 };

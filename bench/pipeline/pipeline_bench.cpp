@@ -460,8 +460,8 @@ void printMode(const ModeResult& r) {
     if (!ratios.empty()) std::printf("CPU per frame %s\n", ratios.c_str());
     const ThreadStages t = groupThreads(f.threadMs, f.comm);
     std::printf(
-        "%s by thread, ms/frame: grab+convert (qv-capture) %.2f, hand-off (qv-sample) %.2f, encode+write (qx-x264 and "
-        "x264's threads, named %s) %.2f, other %.2f%s%s%s\n",
+        "%s by thread, ms/frame: grab+convert (qv-capture) %.2f, hand-off (qv-sample) %.2f, encode+write (qx-openh264 "
+        "or qx-x264, and the encoder's threads, named %s) %.2f, other %.2f%s%s%s\n",
         p.label.c_str(), t.capture, t.handOff, f.comm.c_str(), t.encode, t.other, t.otherNames.empty() ? "" : " (",
         t.otherNames.c_str(), t.otherNames.empty() ? "" : ")");
   }
@@ -469,9 +469,11 @@ void printMode(const ModeResult& r) {
     const StageFigures& s = *r.stages;
     std::printf(
         "stages in-process at %dx%d -> %dx%d, %d frames, ms/frame: grab %.2f wall (X server CPU %.2f), convert %.2f, "
-        "x264 encode %.2f CPU (%.2f wall), write of %.1f KB %.3f CPU (%.3f wall)\n",
-        m.width, m.height, kOutWidth, kOutHeight, s.frames, s.grabWallMs, s.grabServerMs, s.convertMs, s.encodeCpuMs,
-        s.encodeWallMs, s.accessUnitBytes / 1024.0, s.writeCpuMs, s.writeWallMs);
+        "encode with long-term references (OpenH264) %.2f CPU (%.2f wall, %.1f KB), without (x264) %.2f CPU (%.2f "
+        "wall, %.1f KB), write %.3f CPU (%.3f wall)\n",
+        m.width, m.height, kOutWidth, kOutHeight, s.frames, s.grabWallMs, s.grabServerMs, s.convertMs, s.openh264.cpuMs,
+        s.openh264.wallMs, s.openh264.accessUnitBytes / 1024.0, s.x264.cpuMs, s.x264.wallMs,
+        s.x264.accessUnitBytes / 1024.0, s.writeCpuMs, s.writeWallMs);
   } else {
     std::printf("stages in-process: failed: %s\n", r.stagesProblem.c_str());
   }
@@ -502,8 +504,11 @@ void usage() {
       "  --seconds N                    measured seconds per run, the X server's baseline, the still screen (10)\n"
       "  --rounds N                     runs of each pipeline, medians reported (1)\n"
       "  --helper [LABEL=]PATH          the helper to run; repeat to compare builds (the one built beside this bench)\n"
-      "  --helper-args \"ARGS\"           appended to every helper's command line (\"--ltr false\": x264, like the "
-      "peers)\n"
+      "  --helper-args \"ARGS\"           appended to every helper's command line (none: the default path, "
+      "OpenH264\n"
+      "                                 with long-term references)\n"
+      "  --x264 yes|no                  also run each helper with \"--ltr false\" (x264, like the peers), labelled "
+      "LABEL-x264 (yes)\n"
       "  --peers LIST                   ffmpeg,gstreamer or none (ffmpeg,gstreamer)\n"
       "  --source4k motion|desktop      content of the 4k mode (motion)\n"
       "  --stage-frames N               frames for the in-process stage timings (60)\n");
@@ -511,7 +516,8 @@ void usage() {
 
 std::optional<Settings> parse(int argc, char** argv) {
   Settings s;
-  std::string mode = "all", peers = "ffmpeg,gstreamer", helperArgs = "--ltr false", source4k = "motion";
+  std::string mode = "all", peers = "ffmpeg,gstreamer", helperArgs, source4k = "motion";
+  bool x264Beside = true;
   std::vector<std::string> helpers;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -529,6 +535,8 @@ std::optional<Settings> parse(int argc, char** argv) {
       helpers.push_back(value());
     } else if (a == "--helper-args") {
       helperArgs = value();
+    } else if (a == "--x264") {
+      x264Beside = value() != "no";
     } else if (a == "--peers") {
       peers = value();
     } else if (a == "--source4k") {
@@ -560,6 +568,12 @@ std::optional<Settings> parse(int argc, char** argv) {
     }
     if (access(p.program.c_str(), X_OK) != 0) throw std::runtime_error("no helper at " + p.program);
     s.pipelines.push_back(p);
+    if (x264Beside) {
+      Pipeline x = p;
+      x.label += "-x264";
+      x.extraArgs.insert(x.extraArgs.end(), {"--ltr", "false"});
+      s.pipelines.push_back(x);
+    }
   }
   for (const std::string& peer : splitWords(peers, ',')) {
     if (peer == "none") continue;

@@ -112,7 +112,13 @@ class OpenH264Step final : public h264::EncodeStep {
     p.bEnableFrameSkip = false;
     p.iTemporalLayerNum = 1;
     p.iSpatialLayerNum = 1;
-    p.iMultipleThreadIdc = 1;
+    const int threads = std::clamp(options_.threads, 1, 4);
+    p.iMultipleThreadIdc = static_cast<unsigned short>(threads);
+    p.iComplexityMode = options_.complexity == OpenH264SessionOptions::Complexity::low      ? LOW_COMPLEXITY
+                        : options_.complexity == OpenH264SessionOptions::Complexity::medium ? MEDIUM_COMPLEXITY
+                                                                                            : HIGH_COMPLEXITY;
+    p.bEnableAdaptiveQuant = options_.adaptiveQuant;
+    p.bEnableBackgroundDetection = options_.backgroundDetection;
     p.uiIntraPeriod = static_cast<unsigned>(std::max(0, h264::keyframeInterval(settings, 0)));
     p.eSpsPpsIdStrategy = CONSTANT_ID;
     p.bPrefixNalAddingCtrl = false;
@@ -130,7 +136,12 @@ class OpenH264Step final : public h264::EncodeStep {
     layer.fFrameRate = p.fMaxFrameRate;
     layer.iSpatialBitrate = p.iTargetBitrate;
     layer.iMaxSpatialBitrate = p.iMaxBitrate;
-    layer.sSliceArgument.uiSliceMode = SM_SINGLE_SLICE;
+    if (threads > 1) {
+      layer.sSliceArgument.uiSliceMode = SM_FIXEDSLCNUM_SLICE;
+      layer.sSliceArgument.uiSliceNum = static_cast<unsigned>(threads);
+    } else {
+      layer.sSliceArgument.uiSliceMode = SM_SINGLE_SLICE;
+    }
     switch (settings.profile) {
       case h264::Profile::baseline: layer.uiProfileIdc = PRO_BASELINE; break;
       case h264::Profile::main: layer.uiProfileIdc = PRO_MAIN; break;
@@ -217,7 +228,7 @@ class OpenH264Step final : public h264::EncodeStep {
 
     SSourcePicture pic = picture(*job.buffer, millis);
     std::optional<Coded> coded = encodeFrame(pic, keyframe);
-    if (coded && refresh && !coded->keyframe && !marks_.predictsOnlyFromAcknowledged(coded->firstSlice)) {
+    if (coded && refresh && !coded->keyframe && !predictsOnlyFromAcknowledged(*coded)) {
       // The encoder chose another reference than an acknowledged one: the
       // receiver could not decode this, so the same picture goes out as an
       // IDR instead, and the refused frame is never sent.
@@ -273,7 +284,15 @@ class OpenH264Step final : public h264::EncodeStep {
     std::vector<std::uint8_t> data;  // length-prefixed slice NAL units
     bool keyframe = false;
     h264::SliceHeader firstSlice;
+    std::vector<h264::SliceHeader> slices;  // every slice of the picture, the first included
   };
+
+  // Each slice has its own reference list: one that predicts from another
+  // picture breaks the refresh as surely as the first would.
+  bool predictsOnlyFromAcknowledged(const Coded& coded) const {
+    return std::all_of(coded.slices.begin(), coded.slices.end(),
+                       [&](const h264::SliceHeader& s) { return marks_.predictsOnlyFromAcknowledged(s); });
+  }
 
   // One frame through the encoder. Empty optional: it failed. A frame the
   // encoder skipped comes back with no data.
@@ -298,13 +317,14 @@ class OpenH264Step final : public h264::EncodeStep {
             continue;
           }
           if (nal.type != 1 && nal.type != 5) continue;  // no SEI or prefix units of the encoder's own
+          auto slice = syntax_.parseSlice(nal);
+          if (!slice) return std::nullopt;  // unreadable output cannot be tracked
           if (!haveSlice) {
-            auto slice = syntax_.parseSlice(nal);
-            if (!slice) return std::nullopt;  // unreadable output cannot be tracked
             coded.firstSlice = *slice;
             coded.keyframe = slice->idr;
             haveSlice = true;
           }
+          coded.slices.push_back(*slice);
           const auto size = static_cast<std::uint32_t>(nal.bytes.size());
           for (int shift = 24; shift >= 0; shift -= 8) coded.data.push_back(static_cast<std::uint8_t>(size >> shift));
           coded.data.insert(coded.data.end(), nal.bytes.begin(), nal.bytes.end());

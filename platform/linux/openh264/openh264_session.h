@@ -20,6 +20,13 @@ struct OpenH264SessionOptions {
   // refresh came to 0.23 of an IDR with 10 on both patterns, against 1.05
   // and 0.31 with the encoder's default of 30.
   unsigned ltrMarkPeriod = 10;
+  // Encoder levers, chosen by bench/encode (docs/ltr-recovery.md has the
+  // figures). Threads: the picture is cut into as many slices, one per thread.
+  int threads = 1;
+  enum class Complexity { low, medium, high };
+  Complexity complexity = Complexity::low;
+  bool adaptiveQuant = true;
+  bool backgroundDetection = true;
   // Steady time for that timeout; steady_clock when empty.
   std::function<std::chrono::nanoseconds()> now;
 };

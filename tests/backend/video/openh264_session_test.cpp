@@ -29,14 +29,14 @@ struct Fixture {
   std::atomic<std::int64_t> nowMs{0};
   std::unique_ptr<CompressionSession> session;
 
-  explicit Fixture(bool ltr) {
+  explicit Fixture(bool ltr, int threads = 1) {
     CompressionSessionParams p;
     p.width = kW;
     p.height = kH;
     p.encoderRequest = EncoderRequest{.enableLowLatencyRateControl = true, .longTermReferences = ltr};
     p.output = c.callback();
-    auto created =
-        openh264SessionFactory({.now = [this] { return std::chrono::milliseconds(nowMs.load()); }})(std::move(p));
+    auto created = openh264SessionFactory(
+        {.threads = threads, .now = [this] { return std::chrono::milliseconds(nowMs.load()); }})(std::move(p));
     session = std::move(created.session);
     if (!session) return;
     EXPECT_EQ(session->setProperty(key::kEnableLTR, ltr), kOk);
@@ -63,14 +63,17 @@ FrameOptions refreshRequest() {
   return o;
 }
 
-std::optional<h264::SliceHeader> firstSlice(const EncodedSample& sample) {
+// Every slice of the sample, read with its own parameter sets.
+std::vector<h264::SliceHeader> slices(const EncodedSample& sample) {
   h264::ParameterSetTable table;
   for (const auto& set : *sample.parameterSets) {
     if (auto nal = h264::nalUnit(set)) table.add(*nal);
   }
-  const auto nals = h264::splitLengthPrefixed(*sample.data);
-  if (nals.empty()) return std::nullopt;
-  return table.parseSlice(nals.front());
+  std::vector<h264::SliceHeader> out;
+  for (const auto& nal : h264::splitLengthPrefixed(*sample.data)) {
+    if (auto slice = table.parseSlice(nal)) out.push_back(*slice);
+  }
+  return out;
 }
 
 TEST(OpenH264Session, PropertyAnswers) {
@@ -115,25 +118,44 @@ TEST(OpenH264Session, PropertyAnswers) {
   EXPECT_EQ(s.setProperty(key::kAverageBitRate, std::int64_t{2'000'000}), kOk);
 }
 
+// With several encoder threads the picture is cut into one slice per thread,
+// and each slice has its own reference list: every one must predict from the
+// acknowledged picture alone, and every one must carry the mark.
 TEST(OpenH264Session, AcknowledgedMarkMakesTheRefreshAPredictedFrame) {
-  Fixture f(true);
-  ASSERT_TRUE(f.session);
-  const EncodedSample idr = f.encode(0);
-  EXPECT_FALSE(*idr.notSync);
-  std::optional<std::int64_t> token = idr.ltrToken;
-  int i = 1;
-  for (; !token && i < 60; ++i) token = f.encode(i).ltrToken;
-  ASSERT_TRUE(token) << "no picture was marked";
-  f.encode(i++, FrameOptions{.acknowledgedTokens = {*token}});
-  for (const int end = i + 5; i < end; ++i) f.encode(i);
+  for (const int threads : {1, 2}) {
+    SCOPED_TRACE("threads " + std::to_string(threads));
+    Fixture f(true, threads);
+    ASSERT_TRUE(f.session);
+    const EncodedSample idr = f.encode(0);
+    EXPECT_FALSE(*idr.notSync);
+    EXPECT_EQ(slices(idr).size(), static_cast<std::size_t>(threads));
+    std::optional<std::int64_t> token = idr.ltrToken;
+    int i = 1;
+    for (; !token && i < 60; ++i) {
+      const EncodedSample s = f.encode(i);
+      token = s.ltrToken;
+      if (!token) continue;
+      const auto all = slices(s);
+      ASSERT_FALSE(all.empty());
+      for (const auto& slice : all) {
+        EXPECT_EQ(slice.mmcos, all.front().mmcos) << "the slices of the marked picture mark differently";
+        EXPECT_EQ(slice.longTermReference, all.front().longTermReference);
+      }
+    }
+    ASSERT_TRUE(token) << "no picture was marked";
+    f.encode(i++, FrameOptions{.acknowledgedTokens = {*token}});
+    for (const int end = i + 5; i < end; ++i) f.encode(i);
 
-  const EncodedSample refresh = f.encode(i++, refreshRequest());
-  EXPECT_TRUE(*refresh.notSync) << "the refresh came out as a keyframe";
-  const auto slice = firstSlice(refresh);
-  ASSERT_TRUE(slice);
-  ASSERT_FALSE(slice->list0.empty());
-  EXPECT_EQ(slice->list0.front().idc, 2) << "the refresh does not name a long-term picture";
-  EXPECT_EQ(slice->numRefIdxL0Active, 1);
+    const EncodedSample refresh = f.encode(i++, refreshRequest());
+    EXPECT_TRUE(*refresh.notSync) << "the refresh came out as a keyframe";
+    const auto all = slices(refresh);
+    ASSERT_EQ(all.size(), static_cast<std::size_t>(threads));
+    for (const auto& slice : all) {
+      ASSERT_FALSE(slice.list0.empty());
+      EXPECT_EQ(slice.list0.front().idc, 2) << "a slice of the refresh does not name a long-term picture";
+      EXPECT_EQ(slice.numRefIdxL0Active, 1);
+    }
+  }
 }
 
 TEST(OpenH264Session, RefreshWithNothingAcknowledgedIsAKeyframe) {
