@@ -45,9 +45,14 @@ packages=(
   clang-14 libclang-rt-14-dev
 )
 
+# One query for all of them: one per package took most of 20 s.
+declare -A installed=()
+while read -r name status; do
+  [ "$status" = "installed" ] && installed[${name%%:*}]=1
+done < <(dpkg-query -W -f='${Package} ${db:Status-Status}\n' "${packages[@]}" 2>/dev/null || true)
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  [ -n "${installed[$p]:-}" ] || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
   exit 0

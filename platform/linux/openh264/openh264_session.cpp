@@ -127,8 +127,8 @@ class OpenH264Step final : public h264::EncodeStep {
     p.iLTRRefNum = ltr_ ? 2 : 0;
     p.iLtrMarkPeriod = options_.ltrMarkPeriod;
     p.bIsLosslessLink = false;
-    p.iEntropyCodingModeFlag =
-        settings.profile == h264::Profile::baseline ? 0 : 1;  // CABAC for main and high, as the profile allows
+    // CABAC for main and high, as the profile allows, unless asked not to.
+    p.iEntropyCodingModeFlag = settings.profile != h264::Profile::baseline && options_.cabac ? 1 : 0;
 
     SSpatialLayerConfig& layer = p.sSpatialLayers[0];
     layer.iVideoWidth = width_;

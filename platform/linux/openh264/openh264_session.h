@@ -20,13 +20,17 @@ struct OpenH264SessionOptions {
   // refresh came to 0.23 of an IDR with 10 on both patterns, against 1.05
   // and 0.31 with the encoder's default of 30.
   unsigned ltrMarkPeriod = 10;
-  // Encoder levers, chosen by bench/encode (docs/ltr-recovery.md has the
-  // figures). Threads: the picture is cut into as many slices, one per thread.
-  int threads = 1;
+  // Encoder levers, chosen by bench/encode and bench/pipeline (figures in
+  // docs/ltr-recovery.md): two threads, one slice each, for the latency; no
+  // adaptive quantisation and no background detection for the CPU. CAVLC
+  // is cheaper still but cannot hold the rate on busy pictures.
+  int threads = 2;
   enum class Complexity { low, medium, high };
   Complexity complexity = Complexity::low;
-  bool adaptiveQuant = true;
-  bool backgroundDetection = true;
+  bool adaptiveQuant = false;
+  bool backgroundDetection = false;
+  // Arithmetic coding where the profile allows it; off: CAVLC, cheaper to write.
+  bool cabac = true;
   // Steady time for that timeout; steady_clock when empty.
   std::function<std::chrono::nanoseconds()> now;
 };
