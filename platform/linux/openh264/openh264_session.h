@@ -22,13 +22,14 @@ struct OpenH264SessionOptions {
   unsigned ltrMarkPeriod = 10;
   // Encoder levers, chosen by bench/encode and bench/pipeline (figures in
   // docs/ltr-recovery.md): two threads, one slice each, for the latency; no
-  // adaptive quantisation and no background detection for the CPU. CAVLC
-  // is cheaper still but cannot hold the rate on busy pictures.
+  // adaptive quantisation. Background detection stays: without it a desktop
+  // costs twice the CPU and bytes. CAVLC is cheaper still but cannot hold the
+  // rate on busy pictures.
   int threads = 2;
   enum class Complexity { low, medium, high };
   Complexity complexity = Complexity::low;
   bool adaptiveQuant = false;
-  bool backgroundDetection = false;
+  bool backgroundDetection = true;
   // Arithmetic coding where the profile allows it; off: CAVLC, cheaper to write.
   bool cabac = true;
   // Steady time for that timeout; steady_clock when empty.
