@@ -104,7 +104,10 @@ const std::string stampReader = R"((block) => {
   };
   const onFrame = (now) => {
     if (window.stampsDone) return;
-    const at = performance.timeOrigin + performance.now();
+    // Date.now(), not the time origin plus performance.now(): the browser fixes
+    // its time origin once, and that sum drifted tens of milliseconds from the
+    // wall clock the painter stamps with.
+    const at = Date.now();
     g.drawImage(video, 0, 0, canvas.width, canvas.height, 0, 0, canvas.width, canvas.height);
     const d = g.getImageData(0, 0, canvas.width, canvas.height).data;
     let value = 0, ok = true;
@@ -197,8 +200,8 @@ double cpuPerFrame(Chromium& browser, int serverPid, int seconds) {
   return frames > 0 ? cpu * 1e3 / frames : 0;
 }
 
-// Message sent on the data channel (the page's clock) to the X pointer at the
-// position, polled from another connection (this process's clock, both wall clocks).
+// Message sent on the data channel (the page's wall clock) to the X pointer at
+// the position, polled from another connection (this process's wall clock).
 std::vector<double> inputLatencies(Chromium& browser, const std::string& display, int width, int height) {
   std::vector<double> out;
   xcb_connection_t* c = xcb_connect(display.c_str(), nullptr);
@@ -223,7 +226,7 @@ std::vector<double> inputLatencies(Chromium& browser, const std::string& display
     const double sent = browser
                             .evaluate("(() => { qxViewer.channel.send(JSON.stringify({type: 'pointer', x: " +
                                       std::to_string((x + 0.5) / width) + ", y: " + std::to_string((y + 0.5) / height) +
-                                      "})); return performance.timeOrigin + performance.now(); })()")
+                                      "})); return Date.now(); })()")
                             .get<double>();
     poll.join();
     if (seen > 0) out.push_back(seen - sent);
