@@ -57,6 +57,7 @@ struct Section {
   std::vector<int> formats;
   std::map<int, std::string> rtpmap;                       // lower case "h264/90000"
   std::map<int, std::map<std::string, std::string>> fmtp;  // lower-case keys
+  std::map<std::string, int> extmap;                       // header extension URI to its id
 };
 
 struct ParsedOffer {
@@ -120,6 +121,15 @@ std::optional<ParsedOffer> parse(std::string_view sdp, std::string& error) {
     }
     if (!section) continue;
     if (name == "mid") section->mid = std::string(rest);
+    if (name == "extmap") {
+      // "<id>[/<direction>] <uri> [<attributes>]"
+      const auto words = split(rest, ' ');
+      if (words.size() >= 2) {
+        if (auto id = parseDecimalInt64(words[0].substr(0, words[0].find('/')))) {
+          section->extmap[std::string(words[1])] = static_cast<int>(std::clamp<std::int64_t>(*id, 0, 4096));
+        }
+      }
+    }
     if (name == "rtpmap" || name == "fmtp") {
       auto space = rest.find(' ');
       auto pt = payloadType(rest.substr(0, space));
@@ -221,6 +231,10 @@ std::variant<OfferedMedia, OfferRefusal> checkOffer(std::string_view sdp, std::s
   }
   if (video->mid.empty()) return OfferRefusal{"the video section has no a=mid"};
   media.mid = video->mid;
+  if (const auto it = video->extmap.find(kPlayoutDelayUri);
+      it != video->extmap.end() && it->second >= 1 && it->second <= 14) {
+    media.playoutDelayExtension = it->second;
+  }
   return media;
 }
 

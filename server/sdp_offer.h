@@ -16,7 +16,13 @@ struct OfferedMedia {
   std::string offeredProfile;          // its profile-level-id, six lower-case hex digits
   std::optional<int> opusPayloadType;  // absent: no audio section, or audio not received
   bool dataChannel = false;            // an m=application section (SCTP) is there
+  // The video section's one-byte id (1..14) for the playout-delay header
+  // extension, when offered: with it the sender asks the browser to show
+  // each picture as soon as it is decoded.
+  std::optional<int> playoutDelayExtension;
 };
+
+inline constexpr const char* kPlayoutDelayUri = "http://www.webrtc.org/experiments/rtp-hdrext/playout-delay";
 
 struct OfferRefusal {
   std::string reason;  // one line, for the 400 answer

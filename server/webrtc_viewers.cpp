@@ -6,6 +6,7 @@
 #define GST_USE_UNSTABLE_API
 #include <gst/app/gstappsrc.h>
 #include <gst/gst.h>
+#include <gst/rtp/gstrtpbuffer.h>
 #include <gst/sdp/sdp.h>
 #include <gst/webrtc/webrtc.h>
 
@@ -39,6 +40,21 @@ constexpr GstClockTime opusFrame = 20 * GST_MSECOND;
 // do. Without one for this long the link counts as down.
 constexpr auto rtcpSilence = 3s;
 constexpr auto livenessPoll = 1s;
+
+// Writes the playout-delay extension (minimum and maximum 0) into an RTP
+// packet: the browser then shows each picture once decoded instead of
+// holding it for a smooth playout it estimates from frame sizes, which on a
+// still desktop (small frames, an old large one) grew past 70 ms.
+gboolean addPlayoutDelay(GstBuffer** buffer, guint, gpointer id) {
+  *buffer = gst_buffer_make_writable(*buffer);
+  GstRTPBuffer rtp = GST_RTP_BUFFER_INIT;
+  if (gst_rtp_buffer_map(*buffer, GST_MAP_READWRITE, &rtp)) {
+    static constexpr guint8 zero[3] = {0, 0, 0};
+    gst_rtp_buffer_add_extension_onebyte_header(&rtp, static_cast<guint8>(GPOINTER_TO_INT(id)), zero, sizeof zero);
+    gst_rtp_buffer_unmap(&rtp);
+  }
+  return TRUE;
+}
 
 std::string randomLocation() {
   std::array<unsigned char, 16> bytes{};
@@ -119,6 +135,7 @@ class WebrtcViewer : public std::enable_shared_from_this<WebrtcViewer> {
   GstPromise* promise(void (WebrtcViewer::*next)(GstPromise*));
 
   void configureIce();
+  void addPlayoutDelayExtension(int id);
   void waitForCaps(Clock::time_point until);
   void negotiate();
   void remoteSet(GstPromise* promise);
@@ -189,7 +206,7 @@ bool WebrtcViewer::start(std::string offer, WebrtcViewers::Answer answer) {
       "appsrc name=video is-live=true do-timestamp=true format=time "
       "caps=video/x-h264,stream-format=byte-stream,alignment=au "
       "! h264parse ! rtph264pay config-interval=-1 aggregate-mode=zero-latency pt=" +
-      std::to_string(media_.videoPayloadType) + " ! capssetter caps=\"" + caps + "\" ! webrtc. ";
+      std::to_string(media_.videoPayloadType) + " ! capssetter name=videocaps caps=\"" + caps + "\" ! webrtc. ";
   if (media_.opusPayloadType) {
     description +=
         "appsrc name=audio is-live=true format=time caps=audio/x-opus,rate=48000,channels=2,channel-mapping-family=0 "
@@ -225,6 +242,8 @@ bool WebrtcViewer::start(std::string offer, WebrtcViewers::Answer answer) {
   }
   g_value_unset(&item);
   gst_iterator_free(pads);
+
+  if (media_.playoutDelayExtension) addPlayoutDelayExtension(*media_.playoutDelayExtension);
 
   // A keyframe request (PLI/FIR) reaches the source as an upstream event.
   GstPad* videoPad = gst_element_get_static_pad(videoSrc_, "src");
@@ -282,6 +301,36 @@ bool WebrtcViewer::start(std::string offer, WebrtcViewers::Answer answer) {
   owner_.keyframeRequested();
   waitForCaps(Clock::now() + capsWait);
   return true;
+}
+
+// Declared in the video caps, so the answer carries its a=extmap line, and
+// written into every packet on the way to webrtcbin.
+void WebrtcViewer::addPlayoutDelayExtension(int id) {
+  GstElement* setter = gst_bin_get_by_name(GST_BIN(pipeline_), "videocaps");
+  GstCaps* caps = nullptr;
+  g_object_get(setter, "caps", &caps, nullptr);
+  caps = gst_caps_make_writable(caps);
+  gst_caps_set_simple(caps, ("extmap-" + std::to_string(id)).c_str(), G_TYPE_STRING, kPlayoutDelayUri, nullptr);
+  g_object_set(setter, "caps", caps, nullptr);
+  gst_caps_unref(caps);
+  GstPad* pad = gst_element_get_static_pad(setter, "src");
+  gst_pad_add_probe(
+      pad, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+      [](GstPad*, GstPadProbeInfo* info, gpointer extension) {
+        if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+          GstBufferList* list = gst_buffer_list_make_writable(GST_PAD_PROBE_INFO_BUFFER_LIST(info));
+          gst_buffer_list_foreach(list, addPlayoutDelay, extension);
+          GST_PAD_PROBE_INFO_DATA(info) = list;
+        } else {
+          auto* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+          addPlayoutDelay(&buffer, 0, extension);
+          GST_PAD_PROBE_INFO_DATA(info) = buffer;
+        }
+        return GST_PAD_PROBE_OK;
+      },
+      GINT_TO_POINTER(id), nullptr);
+  gst_object_unref(pad);
+  gst_object_unref(setter);
 }
 
 void WebrtcViewer::configureIce() {

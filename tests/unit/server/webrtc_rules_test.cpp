@@ -77,6 +77,28 @@ TEST(Offer, OpusTakenOnlyWithADynamicPayloadType) {
   }
 }
 
+TEST(Offer, PlayoutDelayExtensionOnlyWithAOneByteIdOfTheVideoSection) {
+  const std::string uri = kPlayoutDelayUri;
+  struct Case {
+    std::string video, audio;
+    std::optional<int> id;
+  };
+  const Case cases[] = {
+      {"a=extmap:5 " + uri + "\r\n", "", 5},
+      {"a=extmap:14/recvonly " + uri + "\r\n", "", 14},
+      {"a=extmap:15 " + uri + "\r\n", "", std::nullopt},  // two-byte ids are not written
+      {"a=extmap:0 " + uri + "\r\n", "", std::nullopt},
+      {"a=extmap:x " + uri + "\r\n", "", std::nullopt},
+      {"a=extmap:5 " + uri + "-other\r\n", "", std::nullopt},
+      {"", "a=rtpmap:111 opus/48000/2\r\na=extmap:5 " + uri + "\r\n", std::nullopt},  // audio's is not video's
+  };
+  for (const auto& c : cases) {
+    auto result = checkOffer(offer(h264(96, "42e01f") + c.video, c.audio), "42e01f");
+    ASSERT_TRUE(std::holds_alternative<OfferedMedia>(result)) << c.video;
+    EXPECT_EQ(std::get<OfferedMedia>(result).playoutDelayExtension, c.id) << c.video << c.audio;
+  }
+}
+
 TEST(Offer, RefusedWithAReason) {
   const std::string good = offer(h264(96, "42e01f"));
   std::string noFingerprint = good;
