@@ -10,9 +10,12 @@
 // Then, per backend, the bytes of a refresh frame (acknowledged marks, then
 // "ltr-refresh") against an IDR forced on the same content.
 //
-// Usage: bench_encode [frames [directory [levers]]]   (default 150 frames;
-// the streams and the raw source are kept in `directory` when given, "-"
-// for none; "levers" compares OpenH264's settings instead of x264's presets)
+// Usage: bench_encode [frames [directory [levers|flood]]]   (default 150
+// frames; the streams and the raw source are kept in `directory` when given,
+// "-" for none; "levers" compares OpenH264's settings instead of x264's
+// presets; "flood" asks for a keyframe before every frame at 2 Mbit/s, through
+// the server's keyframe throttle and without it, and prints the largest 2 s
+// window against the target)
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -32,6 +35,7 @@
 #include "platform/dispatch.h"
 #include "platform/linux/openh264/openh264_session.h"
 #include "platform/linux/x264/x264_session.h"
+#include "server/idr_throttle.h"
 #include "tests/backend/video/nv12_pattern.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
@@ -48,6 +52,7 @@ constexpr int kHeight = 1080;
 constexpr int kFps = 30;
 constexpr std::int64_t kBitrate = 8'000'000;
 constexpr int kDistinctFrames = 60;  // the source loops over these
+constexpr std::int64_t kFloodBitrate = 2'000'000;
 
 class SystemClock final : public qx::Clock {
  public:
@@ -202,11 +207,11 @@ Mode openh264Mode(const char* name, const std::function<void(OpenH264SessionOpti
   return m;
 }
 
-H264EncoderConfig configFor(bool lowLatency, bool ltr) {
+H264EncoderConfig configFor(bool lowLatency, bool ltr, std::int64_t bitrate = kBitrate) {
   return {.width = kWidth,
           .height = kHeight,
           .fps = kFps,
-          .bitrate = kBitrate,
+          .bitrate = bitrate,
           .rc = "vbr",
           .peakMax = 0,
           .lowLatency = lowLatency,
@@ -220,6 +225,58 @@ CompressionSessionFactory factoryFor(const Mode& mode, int queueDepth) {
     return openh264SessionFactory(options);
   }
   return x264SessionFactory({.lowLatencyPreset = mode.preset, .classicPreset = mode.preset, .queueDepth = queueDepth});
+}
+
+// A client asking for a keyframe before every frame (many clients joining, or
+// one sending "idr" to /control in a loop) at 2 Mbit/s. The helper serves a
+// request at its next frame; the server forwards at most one per throttle
+// window. Times are presentation times, so a busy machine does not change
+// which frames become keyframes.
+void keyframeFlood(const std::vector<Mode>& modes, const std::vector<PixelBufferRef>& source, int frames) {
+  std::printf("%-24s %-10s %-12s %9s %10s %16s\n", "mode", "preset", "throttle", "keyframes", "Mbit/s",
+              "max 2 s Mbit/s");
+  for (const Mode& mode : modes) {
+    // Without requests first: what the encoder makes of the content at this
+    // rate on its own.
+    for (const char* requests : {"no requests", "500 ms", "none"}) {
+      const bool asked = requests != std::string("no requests");
+      const bool throttled = requests == std::string("500 ms");
+      SystemClock clock;
+      const int fd = ::open("/dev/null", O_WRONLY);
+      AnnexBWriter writer(fd);
+      TimedSessions sessions(factoryFor(mode, 1'000'000));
+      auto encoder = H264Encoder::create(configFor(mode.lowLatency, mode.preset == nullptr, kFloodBitrate), writer,
+                                         {sessions.factory(), &clock, [](std::string_view) {}});
+      if (!encoder) std::exit(1);
+      sessions.afterOutput = [&encoder](const EncodedSample& s) {
+        if (s.ltrToken) encoder->acknowledge(*s.ltrToken);
+      };
+      server::IdrThrottle throttle;
+      for (int i = 0; i < frames; ++i) {
+        const std::int64_t pts = std::int64_t{i} * 1'000'000'000 / kFps;
+        const server::IdrThrottle::Clock::time_point now{std::chrono::nanoseconds(pts)};
+        const bool sent = throttled ? throttle.request(now) : asked;
+        if (sent || (throttled && throttle.poll(now))) encoder->requestKeyframe();
+        encoder->encode(source[static_cast<std::size_t>(i % kDistinctFrames)], MediaTime::fromHostNanos(pts));
+      }
+      sessions.completeFrames();
+      sessions.afterOutput = nullptr;
+      const auto samples = sessions.samples();
+      std::size_t bytes = 0;
+      int keyframes = 0;
+      for (const auto& s : samples) {
+        bytes += s.bytes;
+        keyframes += s.keyframe ? 1 : 0;
+      }
+      const double worst = static_cast<double>(largestWindow(samples, 2.0)) * 8.0 / 2.0 / 1e6;
+      std::printf("%-24s %-10s %-12s %9d %10.2f %9.2f (%.2fx)\n", mode.name, mode.preset ? mode.preset : "-", requests,
+                  keyframes, static_cast<double>(bytes) * 8.0 / (static_cast<double>(frames) / kFps) / 1e6, worst,
+                  worst * 1e6 / static_cast<double>(kFloodBitrate));
+      std::fflush(stdout);
+      encoder.reset();
+      ::close(fd);
+    }
+  }
 }
 
 }  // namespace
@@ -252,6 +309,7 @@ int main(int argc, char** argv) {
   // "levers": OpenH264's settings one at a time against its defaults, in
   // place of x264's presets.
   const bool levers = argc > 3 && std::string(argv[3]) == "levers";
+  const bool flood = argc > 3 && std::string(argv[3]) == "flood";
   using Options = OpenH264SessionOptions;
   std::vector<Mode> modes = {{"openh264", true, nullptr}};
   if (levers) {
@@ -285,8 +343,9 @@ int main(int argc, char** argv) {
                                {"low-latency", true, "veryfast"},
                                {"classic", false, "veryfast"}});
   }
-  std::printf("1920x1080 @ %d fps, %d frames fed in real time, target %.1f Mbit/s, %u hardware threads\n", kFps, frames,
-              static_cast<double>(kBitrate) / 1e6, std::thread::hardware_concurrency());
+  std::printf("1920x1080 @ %d fps, %d frames%s, target %.1f Mbit/s, %u hardware threads\n", kFps, frames,
+              flood ? ", a keyframe asked for before each" : " fed in real time",
+              static_cast<double>(flood ? kFloodBitrate : kBitrate) / 1e6, std::thread::hardware_concurrency());
   const Source sources[] = {{"screen", test::Pattern::screen}, {"noisy", test::Pattern::noisy}};
   for (const Source& src : sources) {
     const std::string sourcePath = file(std::string(src.name) + ".nv12");
@@ -295,6 +354,10 @@ int main(int argc, char** argv) {
                 src.pattern == test::Pattern::screen
                     ? " (scrolling text, a sliding gradient window, a cursor: what the presets are chosen on)"
                     : " (fresh noise in every frame: no screen looks like this; for comparison only)");
+    if (flood) {
+      keyframeFlood({{"openh264", true, nullptr}, {"low-latency", true, "ultrafast"}}, source, frames);
+      continue;
+    }
     std::printf("%-24s %-10s %9s %9s %11s %9s %12s %8s %13s %13s\n", "mode", "preset", "p50 ms", "p99 ms", "cpu ms/fr",
                 "cpu all", "Mbit/s", "SSIM", "max 0.25 s", "max 1 s");
     std::vector<std::pair<const char*, double>> lowLatencySsim;
