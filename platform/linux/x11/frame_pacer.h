@@ -46,6 +46,10 @@ class FramePacer {
     return std::max(*last_ + interval_ - slack_, scheduled_ - interval_);
   }
 
+  std::chrono::nanoseconds interval() const { return interval_; }
+  // How early against the last grab the next may come.
+  std::chrono::nanoseconds slack() const { return slack_; }
+
   void grabbed(Clock::time_point at) {
     scheduled_ = std::max(last_ ? scheduled_ : at, at) + interval_;
     last_ = at;
