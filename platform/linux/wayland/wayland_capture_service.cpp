@@ -528,13 +528,9 @@ void WaylandStream::onProcess() {
 void WaylandStream::scheduleDelivery() {
   Pipe& p = *pipe_;
   const auto now = Clock::now();
-  const auto earliest = p.pacer->earliest();
-  if (earliest <= now) return deliverNow();
-  // The compositor sends buffers at about the frame rate already. One held here for longer than the
-  // pacer's slack sets every later one as far behind, for good once the pacer's credit is spent (a
-  // steady 20 ms on sway after one early buffer); so wait for the next buffer instead, and deliver
-  // this one only if none comes.
-  const auto at = earliest - now <= p.pacer->slack() ? earliest : now + p.pacer->interval() + p.pacer->slack();
+  // The compositor paces its buffers itself.
+  const auto at = p.pacer->deliveryFor(now);
+  if (at <= now) return deliverNow();
   if (p.timerAt && *p.timerAt <= at) return;
   const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(at - now);
   timespec value{static_cast<time_t>(wait.count() / 1'000'000'000), static_cast<long>(wait.count() % 1'000'000'000)};
