@@ -26,8 +26,8 @@ packages=(
   # test services and tools: X servers, sound server, session bus, decoders
   xvfb xserver-xorg-core xserver-xorg-video-dummy x11-xserver-utils x11-utils xauth
   ffmpeg libavcodec-dev pulseaudio pulseaudio-utils dbus dbus-x11 gnome-keyring procps
-  # bench/pipeline's GStreamer peer: gst-launch-1.0, ximagesrc (good), x264enc (ugly)
-  gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
+  # bench/pipeline's GStreamer peer: gst-launch-1.0, ximagesrc (good), x264enc (ugly), pipewiresrc
+  gstreamer1.0-tools gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly gstreamer1.0-pipewire
   # Wayland capture (outputs, the screen-cast portal, PipeWire) and its headless test desktop
   libwayland-dev wayland-protocols libportal-dev libpipewire-0.3-dev
   sway swaybg xdg-desktop-portal xdg-desktop-portal-wlr pipewire pipewire-bin wireplumber weston

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -103,7 +104,7 @@ struct Pipe {
   std::unique_ptr<x11::FramePool> pool;
   std::map<const PixelBuffer*, DamageRegion> stale;  // what each pool buffer misses
   std::unique_ptr<x11::FramePacer> pacer;
-  bool timerArmed = false;
+  std::optional<std::chrono::steady_clock::time_point> timerAt;  // when the timer fires, if armed
   bool stopped = false;
 };
 
@@ -251,7 +252,7 @@ const pw_stream_events kStreamEvents = [] {
 
 void onTimerFired(void* data, std::uint64_t) {
   auto* pipe = static_cast<Pipe*>(data);
-  pipe->timerArmed = false;
+  pipe->timerAt.reset();
   if (pipe->owner) pipe->owner->onTimer();
 }
 
@@ -527,17 +528,18 @@ void WaylandStream::onProcess() {
 void WaylandStream::scheduleDelivery() {
   Pipe& p = *pipe_;
   const auto now = Clock::now();
-  const auto earliest = p.pacer->earliest();
-  if (earliest <= now) return deliverNow();
-  if (p.timerArmed) return;
-  const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(earliest - now);
+  // The compositor paces its buffers itself.
+  const auto at = p.pacer->deliveryFor(now);
+  if (at <= now) return deliverNow();
+  if (p.timerAt && *p.timerAt <= at) return;
+  const auto wait = std::chrono::duration_cast<std::chrono::nanoseconds>(at - now);
   timespec value{static_cast<time_t>(wait.count() / 1'000'000'000), static_cast<long>(wait.count() % 1'000'000'000)};
   pw_loop_update_timer(pw_thread_loop_get_loop(p.loop), p.timer, &value, nullptr, false);
-  p.timerArmed = true;
+  p.timerAt = at;
 }
 
 void WaylandStream::onTimer() {
-  if (pipe_ && pipe_->pending && !pipe_->pending->empty() && live_) deliverNow();
+  if (pipe_ && pipe_->pending && !pipe_->pending->empty() && live_) scheduleDelivery();
 }
 
 void WaylandStream::deliverNow() {

@@ -46,6 +46,16 @@ class FramePacer {
     return std::max(*last_ + interval_ - slack_, scheduled_ - interval_);
   }
 
+  // When a frame that came at `now` goes out, for a source that paces its frames itself (a compositor's
+  // buffers): by earliest() if that is within the slack; otherwise the source's next frame is due
+  // before then and goes out in its place, this one only if none comes. Holding it instead sets every
+  // later frame as far behind, for good once the credit is spent.
+  Clock::time_point deliveryFor(Clock::time_point now) const {
+    const auto at = earliest();
+    if (at <= now) return now;
+    return at - now <= slack_ ? at : now + interval_ + slack_;
+  }
+
   void grabbed(Clock::time_point at) {
     scheduled_ = std::max(last_ ? scheduled_ : at, at) + interval_;
     last_ = at;

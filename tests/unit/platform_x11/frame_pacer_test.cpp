@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <utility>
+
 namespace qx::x11 {
 namespace {
 
@@ -44,6 +47,28 @@ TEST(FramePacer, ALatePhaseIsCaughtUp) {
     }
     EXPECT_EQ(behind, 0ns);
   }
+}
+
+// A compositor's buffers at exactly the frame rate, grabbed late at first (which spends the credit),
+// then one extra buffer between two: the buffers after it must not wait.
+TEST(FramePacer, PacedBuffersAreNotHeldBehindAnExtraOne) {
+  FramePacer pacer(kInterval);
+  const Time start{1h};
+  std::optional<Time> due;  // the timer for a held buffer
+  std::chrono::nanoseconds wait{};
+  auto arrive = [&](Time at) {
+    if (due && *due <= at) pacer.grabbed(*std::exchange(due, std::nullopt));
+    const Time out = pacer.deliveryFor(at);
+    if (out <= at) return pacer.grabbed(at), void(wait = 0ns);
+    due = std::min(out, due.value_or(out));
+    wait = *due - at;
+  };
+  pacer.grabbed(start + 30ms);
+  for (int frame = 1; frame <= 40; ++frame) {
+    if (frame == 20) arrive(start + frame * kInterval - 17ms);
+    arrive(start + frame * kInterval);
+  }
+  EXPECT_EQ(wait, 0ns);
 }
 
 }  // namespace
