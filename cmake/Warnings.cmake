@@ -1,7 +1,8 @@
 # Every target of ours gets the same warnings; CI turns them into errors.
 add_library(qx_warnings INTERFACE)
-target_compile_options(qx_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wnon-virtual-dtor
-  -Wold-style-cast -Wcast-align -Woverloaded-virtual -Wformat=2 -Wimplicit-fallthrough)
+target_compile_options(qx_warnings INTERFACE -Wall -Wextra -Wpedantic -Wshadow -Wcast-align -Wformat=2
+  -Wimplicit-fallthrough
+  $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor -Wold-style-cast -Woverloaded-virtual>)
 if(QX_WERROR)
   target_compile_options(qx_warnings INTERFACE -Werror)
 endif()
