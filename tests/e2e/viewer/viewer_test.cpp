@@ -212,6 +212,9 @@ TEST_F(ViewerTest, TheDecodedPictureIsTheDesktopWithSound) {
   // Ordinary frames are decoded too, not only a keyframe after each request.
   EXPECT_LT(stats["video"].value("keyFramesDecoded", 0) * 4, stats["video"].value("framesDecoded", 0)) << stats;
   EXPECT_GT(stats["audio"].value("packetsReceived", 0), 10);
+  // The browser is asked to show each picture once decoded.
+  EXPECT_NE(browser->evaluate("qxViewer.pc.remoteDescription.sdp").get<std::string>().find("rtp-hdrext/playout-delay"),
+            std::string::npos);
   const json pixels = browser->evaluate(R"((() => {
     const v = document.getElementById('video'), c = document.createElement('canvas');
     c.width = v.videoWidth; c.height = v.videoHeight;
