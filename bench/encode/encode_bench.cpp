@@ -424,41 +424,47 @@ void invalidationSpike(const std::vector<PixelBufferRef>& source, const std::str
   // The loss: frames k+1..k+m never arrive; the client acknowledged k. The
   // refresh (after invalidating from k+1) and four P frames after it are
   // decoded without the lost frames and compared with the complete stream's.
-  constexpr int k = 40;
-  constexpr int kAfter = 4;
-  std::printf("loss after acknowledged frame %d: m frames lost, refresh = frame %d + m + 1\n", k, k);
+  constexpr std::size_t k = 40;
+  constexpr std::size_t kAfter = 4;
+  std::printf("loss after acknowledged frame %zu: m frames lost, refresh = frame %zu + m + 1\n", k, k);
   for (const Dpb& d : kDpbs) {
     // The path as it is, without invalidation, shows that the comparison
     // catches a frame predicted from a lost picture.
     const bool control = d.refs == 1 && d.dpb == 0;
-    for (int m = 1; m <= (control ? 1 : 5); ++m) {
+    for (std::size_t m = 1; m <= (control ? 1 : 5); ++m) {
       X264Direct x(d.refs, d.dpb);
       std::vector<std::string> units;
       int refreshType = 0;
-      for (int i = 0; i <= k + m + kAfter + 1; ++i) {
+      for (std::size_t i = 0; i <= k + m + kAfter + 1; ++i) {
         if (i == k + m + 1 && !control && x264_encoder_invalidate_reference(x.h, k + 1) < 0) std::exit(1);
         int type = 0;
-        units.push_back(x.encode(pic(i), i, i == k + m + kAfter + 1, &type));
+        units.push_back(
+            x.encode(pic(static_cast<int>(i)), static_cast<std::int64_t>(i), i == k + m + kAfter + 1, &type));
         if (i == k + m + 1) refreshType = type;
       }
-      const auto full = test::h264::decodeWithLibavcodec(units);
       std::vector<std::string> received(units.begin(), units.begin() + k + 1);
-      received.insert(received.end(), units.begin() + k + m + 1, units.begin() + k + m + kAfter + 1);
-      const auto lossy = test::h264::decodeWithLibavcodec(received);
-      int same = 0;
-      for (int j = 0; j <= kAfter - 1 && static_cast<std::size_t>(k + m + 1 + j) < full.size(); ++j) {
-        const auto at = static_cast<std::size_t>(k + 1 + j);
-        same += at < lossy.size() && lossy[at] == full[static_cast<std::size_t>(k + m + 1 + j)] ? 1 : 0;
-      }
+      received.insert(received.end(), units.begin() + static_cast<std::ptrdiff_t>(k + m + 1),
+                      units.begin() + static_cast<std::ptrdiff_t>(k + m + kAfter + 1));
+      // The last kAfter pictures decoded without the lost frames against the
+      // refresh and its followers decoded from everything, by both decoders.
+      const auto identical = [&](auto decode) {
+        const auto full = decode(std::span<const std::string>(units));
+        const auto lossy = decode(std::span<const std::string>(received));
+        int same = 0;
+        for (std::size_t j = 0; j < kAfter && lossy.size() >= kAfter && full.size() > k + m + kAfter; ++j)
+          same += lossy[lossy.size() - kAfter + j] == full[k + m + 1 + j] ? 1 : 0;
+        return same;
+      };
       std::size_t p = 0;
-      for (int i = k - 9; i <= k; ++i) p += units[static_cast<std::size_t>(i)].size();
-      const std::size_t refresh = units[static_cast<std::size_t>(k + m + 1)].size();
+      for (std::size_t i = k - 9; i <= k; ++i) p += units[i].size();
+      const std::size_t refresh = units[k + m + 1].size();
       const std::size_t idr = units.back().size();
       std::printf(
-          "  %-16s m=%d: refresh %-3s %6zu B, IDR %6zu B (%.2f), P %6zu B; decoded %zu/%zu frames, "
-          "refresh and after identical: %d of %d\n",
+          "  %-16s m=%zu: refresh %-3s %6zu B, IDR %6zu B (%.2f), P %6zu B; refresh and after identical: "
+          "libavcodec %d, OpenH264 %d of %zu\n",
           d.name, m, refreshType == X264_TYPE_P ? "P" : "IDR", refresh, idr,
-          static_cast<double>(refresh) / static_cast<double>(idr), p / 10, lossy.size(), full.size(), same, kAfter);
+          static_cast<double>(refresh) / static_cast<double>(idr), p / 10, identical(test::h264::decodeWithLibavcodec),
+          identical(test::h264::decodeWithOpenH264), kAfter);
       std::fflush(stdout);
     }
   }
