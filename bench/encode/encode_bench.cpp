@@ -10,12 +10,15 @@
 // Then, per backend, the bytes of a refresh frame (acknowledged marks, then
 // "ltr-refresh") against an IDR forced on the same content.
 //
-// Usage: bench_encode [frames [directory [levers|flood]]]   (default 150
-// frames; the streams and the raw source are kept in `directory` when given,
-// "-" for none; "levers" compares OpenH264's settings instead of x264's
+// Usage: bench_encode [frames [directory [levers|flood|invalidate]]]   (default
+// 150 frames; the streams and the raw source are kept in `directory` when
+// given, "-" for none; "levers" compares OpenH264's settings instead of x264's
 // presets; "flood" asks for a keyframe before every frame at 2 Mbit/s, through
 // the server's keyframe throttle and without it, and prints the largest 2 s
-// window against the target)
+// window against the target; "invalidate" weighs x264 with reference
+// invalidation as the recovery path: CPU per frame with deeper DPBs beside
+// the default path, then a simulated loss, decoded with and without the lost
+// frames)
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -32,11 +35,17 @@
 #include <thread>
 #include <vector>
 
+extern "C" {
+#include <x264.h>
+}
+
 #include "platform/dispatch.h"
 #include "platform/linux/openh264/openh264_session.h"
 #include "platform/linux/x264/x264_session.h"
+#include "platform/linux/x264/x264_settings.h"
 #include "server/idr_throttle.h"
 #include "tests/backend/video/nv12_pattern.h"
+#include "tests/support/h264_decode.h"
 #include "tests/support/process.h"
 #include "tests/support/temp_dir.h"
 #include "video/h264_encoder.h"
@@ -279,6 +288,188 @@ void keyframeFlood(const std::vector<Mode>& modes, const std::vector<PixelBuffer
   }
 }
 
+// x264 driven directly, set up as the session of `--ltr false` sets it up
+// (ultrafast, zerolatency, sliced threads, no B-frames, the encoder's rate
+// settings at 8 Mbit/s), but with `refs` pictures searched and a DPB of
+// `dpb`, so x264_encoder_invalidate_reference can be called between frames.
+struct X264Direct {
+  x264_t* h = nullptr;
+  int level = 0;
+  X264Direct(const X264Direct&) = delete;
+  ~X264Direct() { x264_encoder_close(h); }
+
+  X264Direct(int refs, int dpb) {
+    x264_param_t p;
+    x264_param_default_preset(&p, "ultrafast", "zerolatency");
+    p.i_width = kWidth;
+    p.i_height = kHeight;
+    p.i_csp = X264_CSP_NV12;
+    p.i_log_level = X264_LOG_NONE;
+    p.i_threads = X264_THREADS_AUTO;
+    p.b_sliced_threads = 1;
+    p.i_bframe = 0;  // intra refresh stays off, as by default
+    p.i_nal_hrd = X264_NAL_HRD_NONE;
+    p.i_scenecut_threshold = 0;
+    p.i_keyint_max = X264_KEYINT_MAX_INFINITE;
+    p.i_keyint_min = 1;
+    p.b_vfr_input = 0;
+    p.i_fps_num = kFps;
+    p.i_fps_den = 1;
+    p.i_timebase_num = 1;
+    p.i_timebase_den = kFps;
+    p.b_annexb = 1;  // the session writes length prefixes and converts; the same bytes otherwise
+    p.b_repeat_headers = 1;
+    const auto limits = rate_control::limitsFor(kBitrate, 0);
+    h264::RateSettings rate;
+    rate.averageBitrate = kBitrate;
+    rate.dataRateLimits = {{limits.windowBytes, 0.25}, {limits.peakBytes, 1.0}};
+    rate.maxFrameQP = static_cast<int>(rate_control::kMaxFrameQP);
+    const auto r = x264::mapRate(rate);
+    p.rc.i_rc_method = X264_RC_CRF;
+    p.rc.f_rf_constant = static_cast<float>(r.rateFactor);
+    p.rc.i_vbv_max_bitrate = r.vbvMaxKbps;
+    p.rc.i_vbv_buffer_size = r.vbvBufferKbit;
+    if (r.qpMax) p.rc.i_qp_max = *r.qpMax;
+    if (x264_param_apply_profile(&p, "high") < 0) std::exit(1);
+    p.i_frame_reference = refs;
+    p.i_dpb_size = dpb;
+    if (!(h = x264_encoder_open(&p))) std::exit(1);
+    x264_encoder_parameters(h, &p);
+    level = p.i_level_idc;
+  }
+  // One access unit, Annex B; `type` gets x264's frame type.
+  std::string encode(const PixelBuffer& f, std::int64_t pts, bool idr, int* type = nullptr) {
+    x264_picture_t in;
+    x264_picture_t out;
+    x264_picture_init(&in);
+    x264_picture_init(&out);
+    in.img.i_csp = X264_CSP_NV12;
+    in.img.i_plane = 2;
+    for (int p = 0; p < 2; ++p) {
+      in.img.plane[p] = const_cast<std::uint8_t*>(f.plane(p));
+      in.img.i_stride[p] = f.stride(p);
+    }
+    in.i_pts = pts;
+    if (idr) in.i_type = X264_TYPE_IDR;
+    x264_nal_t* nals = nullptr;
+    int count = 0;
+    const int size = x264_encoder_encode(h, &nals, &count, &in, &out);
+    if (size < 0) std::exit(1);
+    if (type) *type = out.i_type;
+    return size > 0 ? std::string(reinterpret_cast<const char*>(nals[0].p_payload), static_cast<std::size_t>(size))
+                    : std::string();
+  }
+};
+
+struct Dpb {
+  const char* name;
+  int refs;
+  int dpb;
+};
+constexpr Dpb kDpbs[] = {{"refs 1 (--ltr false)", 1, 0}, {"refs 2", 2, 0},         {"refs 3", 3, 0}, {"refs 4", 4, 0},
+                         {"refs 1, dpb 4", 1, 4},        {"refs 1, dpb 16", 1, 16}};
+
+void invalidationSpike(const std::vector<PixelBufferRef>& source, const std::string& sourcePath, int frames,
+                       const std::function<std::string(const std::string&)>& file, const char* name) {
+  const auto pic = [&](int i) -> const PixelBuffer& { return *source[static_cast<std::size_t>(i % kDistinctFrames)]; };
+  std::printf("%-28s %9s %10s %8s %6s\n", "path", "cpu all", "Mbit/s", "SSIM", "level");
+  const auto report = [&](const std::string& label, double cpuMs, const std::string& out, int level) {
+    const int fd = ::open(out.c_str(), O_RDONLY);
+    const off_t bytes = ::lseek(fd, 0, SEEK_END);
+    ::close(fd);
+    std::printf("%-28s %9.2f %10.2f %8s %6s\n", label.c_str(), cpuMs / frames,
+                static_cast<double>(bytes) * 8.0 / (static_cast<double>(frames) / kFps) / 1e6,
+                ssimOf(out, sourcePath, frames).c_str(), level ? std::to_string(level).c_str() : "-");
+    std::fflush(stdout);
+  };
+  // The two product paths as the helper runs them, every frame encoded.
+  for (const Mode& mode : {Mode{"openh264 (default)", true, nullptr}, Mode{"x264 session", true, "ultrafast"}}) {
+    const std::string out = file(std::string(name) + "-inv-" + (mode.preset ? "x264" : "openh264") + ".h264");
+    const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    SystemClock clock;
+    AnnexBWriter writer(fd);
+    TimedSessions sessions(factoryFor(mode, 1'000'000));
+    auto encoder = H264Encoder::create(configFor(true, mode.preset == nullptr), writer,
+                                       {sessions.factory(), &clock, [](std::string_view) {}});
+    if (!encoder) std::exit(1);
+    sessions.afterOutput = [&encoder](const EncodedSample& s) {
+      if (s.ltrToken) encoder->acknowledge(*s.ltrToken);
+    };
+    const double cpu0 = processCpuSeconds();
+    for (int i = 0; i < frames; ++i)
+      encoder->encode(source[static_cast<std::size_t>(i % kDistinctFrames)],
+                      MediaTime::fromHostNanos(std::int64_t{i} * 1'000'000'000 / kFps));
+    sessions.completeFrames();
+    const double cpuMs = (processCpuSeconds() - cpu0) * 1000.0;
+    sessions.afterOutput = nullptr;
+    encoder.reset();
+    ::close(fd);
+    report(mode.name, cpuMs, out, 0);
+  }
+  for (const Dpb& d : kDpbs) {
+    X264Direct x(d.refs, d.dpb);
+    const std::string out =
+        file(std::string(name) + "-inv-" + std::to_string(d.refs) + "-" + std::to_string(d.dpb) + ".h264");
+    const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    AnnexBWriter writer(fd);
+    const double cpu0 = processCpuSeconds();
+    for (int i = 0; i < frames; ++i) {
+      const std::string unit = x.encode(pic(i), i, false);
+      writer.write({reinterpret_cast<const std::uint8_t*>(unit.data()), unit.size()});
+    }
+    const double cpuMs = (processCpuSeconds() - cpu0) * 1000.0;
+    ::close(fd);
+    report(std::string("x264 direct, ") + d.name, cpuMs, out, x.level);
+  }
+  // The loss: frames k+1..k+m never arrive; the client acknowledged k. The
+  // refresh (after invalidating from k+1) and four P frames after it are
+  // decoded without the lost frames and compared with the complete stream's.
+  constexpr std::size_t k = 40;
+  constexpr std::size_t kAfter = 4;
+  std::printf("loss after acknowledged frame %zu: m frames lost, refresh = frame %zu + m + 1\n", k, k);
+  for (const Dpb& d : kDpbs) {
+    // The path as it is, without invalidation, shows that the comparison
+    // catches a frame predicted from a lost picture.
+    const bool control = d.refs == 1 && d.dpb == 0;
+    for (std::size_t m = 1; m <= (control ? 1 : 5); ++m) {
+      X264Direct x(d.refs, d.dpb);
+      std::vector<std::string> units;
+      int refreshType = 0;
+      for (std::size_t i = 0; i <= k + m + kAfter + 1; ++i) {
+        if (i == k + m + 1 && !control && x264_encoder_invalidate_reference(x.h, k + 1) < 0) std::exit(1);
+        int type = 0;
+        units.push_back(
+            x.encode(pic(static_cast<int>(i)), static_cast<std::int64_t>(i), i == k + m + kAfter + 1, &type));
+        if (i == k + m + 1) refreshType = type;
+      }
+      std::vector<std::string> received(units.begin(), units.begin() + k + 1);
+      received.insert(received.end(), units.begin() + static_cast<std::ptrdiff_t>(k + m + 1),
+                      units.begin() + static_cast<std::ptrdiff_t>(k + m + kAfter + 1));
+      // The last kAfter pictures decoded without the lost frames against the
+      // refresh and its followers decoded from everything, by both decoders.
+      const auto identical = [&](auto decode) {
+        const auto full = decode(std::span<const std::string>(units));
+        const auto lossy = decode(std::span<const std::string>(received));
+        int same = 0;
+        for (std::size_t j = 0; j < kAfter && lossy.size() >= kAfter && full.size() > k + m + kAfter; ++j)
+          same += lossy[lossy.size() - kAfter + j] == full[k + m + 1 + j] ? 1 : 0;
+        return same;
+      };
+      std::size_t p = 0;
+      for (std::size_t i = k - 9; i <= k; ++i) p += units[i].size();
+      const std::size_t refresh = units[k + m + 1].size();
+      const std::size_t idr = units.back().size();
+      std::printf(
+          "  %-16s m=%zu: refresh %-3s %6zu B, IDR %6zu B (%.2f), P %6zu B; refresh and after identical: "
+          "libavcodec %d, OpenH264 %d of %zu\n",
+          d.name, m, refreshType == X264_TYPE_P ? "P" : "IDR", refresh, idr,
+          static_cast<double>(refresh) / static_cast<double>(idr), p / 10, identical(test::h264::decodeWithLibavcodec),
+          identical(test::h264::decodeWithOpenH264), kAfter);
+      std::fflush(stdout);
+    }
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -310,6 +501,7 @@ int main(int argc, char** argv) {
   // place of x264's presets.
   const bool levers = argc > 3 && std::string(argv[3]) == "levers";
   const bool flood = argc > 3 && std::string(argv[3]) == "flood";
+  const bool invalidate = argc > 3 && std::string(argv[3]) == "invalidate";
   using Options = OpenH264SessionOptions;
   std::vector<Mode> modes = {{"openh264", true, nullptr}};
   if (levers) {
@@ -354,6 +546,10 @@ int main(int argc, char** argv) {
                 src.pattern == test::Pattern::screen
                     ? " (scrolling text, a sliding gradient window, a cursor: what the presets are chosen on)"
                     : " (fresh noise in every frame: no screen looks like this; for comparison only)");
+    if (invalidate) {
+      invalidationSpike(source, sourcePath, frames, file, src.name);
+      continue;
+    }
     if (flood) {
       keyframeFlood({{"openh264", true, nullptr}, {"low-latency", true, "ultrafast"}}, source, frames);
       continue;
