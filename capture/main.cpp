@@ -81,8 +81,9 @@ int main(int argc, char** argv) {
   static qx::SwrConverterFactory converters;
 
   qx::H264EncoderDeps encoderDeps;
-  // Long-term references need OpenH264; everything else goes to x264.
-  encoderDeps.makeSession = qx::chooseSessionFactory(qx::openh264SessionFactory(), qx::x264SessionFactory());
+  const char* backend = std::getenv("QX_H264_BACKEND");
+  encoderDeps.makeSession =
+      qx::chooseSessionFactory(backend ? backend : "", qx::openh264SessionFactory(), qx::x264SessionFactory());
   encoderDeps.clock = &clock;
   encoderDeps.log = qx::stderrLog();
 

@@ -1,14 +1,16 @@
 // Encodes 1920x1080 at 30 fps (a moving desktop-like picture, fed in real
-// time; then the noisy pattern for comparison) through H264Encoder on
-// OpenH264 with long-term references first (the helper's default path), then
-// beside it on x264 (the path of `--ltr false`) for each mode and low-latency
-// preset, and prints:
+// time; then the noisy pattern for comparison) through H264Encoder on x264
+// with loss recovery first (the helper's default path), then beside it on
+// OpenH264 with long-term references (QX_H264_BACKEND=openh264) and on x264
+// without recovery (`--ltr false`) for each mode and low-latency preset,
+// and prints:
 // median and p99 latency from submission until the access unit is written,
 // CPU time per frame, the achieved bitrate against the 8 Mbit/s target, the
 // largest quarter-second and one-second windows against the data-rate
 // limits, and the SSIM of the decoded stream against the source (ffmpeg).
-// Then, per backend, the bytes of a refresh frame (acknowledged marks, then
-// "ltr-refresh") against an IDR forced on the same content.
+// Then, per backend, the bytes of a refresh frame (pictures acknowledged up
+// to five frames before it, as after a loss, then "ltr-refresh") against an
+// IDR forced on the same content.
 //
 // Usage: bench_encode [frames [directory [levers|flood|invalidate]]]   (default
 // 150 frames; the streams and the raw source are kept in `directory` when
@@ -207,8 +209,14 @@ struct Mode {
   const char* name;
   bool lowLatency;
   const char* preset;                 // x264's; none for OpenH264
+  bool recovery = false;              // x264 with loss recovery; OpenH264 always has it
   OpenH264SessionOptions openh264{};  // the product's defaults unless a lever is being measured
 };
+
+bool withRecovery(const Mode& m) { return m.recovery || m.preset == nullptr; }
+
+// The helper's default path.
+const Mode kDefault{"default", true, "ultrafast", true};
 
 Mode openh264Mode(const char* name, const std::function<void(OpenH264SessionOptions&)>& lever) {
   Mode m{name, true, nullptr};
@@ -254,7 +262,7 @@ void keyframeFlood(const std::vector<Mode>& modes, const std::vector<PixelBuffer
       const int fd = ::open("/dev/null", O_WRONLY);
       AnnexBWriter writer(fd);
       TimedSessions sessions(factoryFor(mode, 1'000'000));
-      auto encoder = H264Encoder::create(configFor(mode.lowLatency, mode.preset == nullptr, kFloodBitrate), writer,
+      auto encoder = H264Encoder::create(configFor(mode.lowLatency, withRecovery(mode), kFloodBitrate), writer,
                                          {sessions.factory(), &clock, [](std::string_view) {}});
       if (!encoder) std::exit(1);
       sessions.afterOutput = [&encoder](const EncodedSample& s) {
@@ -383,13 +391,15 @@ void invalidationSpike(const std::vector<PixelBufferRef>& source, const std::str
     std::fflush(stdout);
   };
   // The two product paths as the helper runs them, every frame encoded.
-  for (const Mode& mode : {Mode{"openh264 (default)", true, nullptr}, Mode{"x264 session", true, "ultrafast"}}) {
-    const std::string out = file(std::string(name) + "-inv-" + (mode.preset ? "x264" : "openh264") + ".h264");
+  for (const Mode& mode :
+       {kDefault, Mode{"openh264", true, nullptr}, Mode{"x264 session, --ltr false", true, "ultrafast"}}) {
+    const std::string out =
+        file(std::string(name) + "-inv-" + (mode.preset ? (mode.recovery ? "default" : "x264") : "openh264") + ".h264");
     const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     SystemClock clock;
     AnnexBWriter writer(fd);
     TimedSessions sessions(factoryFor(mode, 1'000'000));
-    auto encoder = H264Encoder::create(configFor(true, mode.preset == nullptr), writer,
+    auto encoder = H264Encoder::create(configFor(true, withRecovery(mode)), writer,
                                        {sessions.factory(), &clock, [](std::string_view) {}});
     if (!encoder) std::exit(1);
     sessions.afterOutput = [&encoder](const EncodedSample& s) {
@@ -503,7 +513,7 @@ int main(int argc, char** argv) {
   const bool flood = argc > 3 && std::string(argv[3]) == "flood";
   const bool invalidate = argc > 3 && std::string(argv[3]) == "invalidate";
   using Options = OpenH264SessionOptions;
-  std::vector<Mode> modes = {{"openh264", true, nullptr}};
+  std::vector<Mode> modes = {kDefault, {"openh264", true, nullptr}};
   if (levers) {
     // Each lever on its own, from the settings before they were chosen: one
     // thread, adaptive quantisation and background detection on.
@@ -551,14 +561,14 @@ int main(int argc, char** argv) {
       continue;
     }
     if (flood) {
-      keyframeFlood({{"openh264", true, nullptr}, {"low-latency", true, "ultrafast"}}, source, frames);
+      keyframeFlood({kDefault, {"openh264", true, nullptr}, {"low-latency", true, "ultrafast"}}, source, frames);
       continue;
     }
     std::printf("%-24s %-10s %9s %9s %11s %9s %12s %8s %13s %13s\n", "mode", "preset", "p50 ms", "p99 ms", "cpu ms/fr",
                 "cpu all", "Mbit/s", "SSIM", "max 0.25 s", "max 1 s");
     std::vector<std::pair<const char*, double>> lowLatencySsim;
     for (const Mode& mode : modes) {
-      const H264EncoderConfig config = configFor(mode.lowLatency, mode.preset == nullptr);
+      const H264EncoderConfig config = configFor(mode.lowLatency, withRecovery(mode));
       SystemClock clock;
       // Pass 1, real time: latency and CPU. A frame that arrives while two
       // wait is dropped, as in production.
@@ -587,7 +597,7 @@ int main(int argc, char** argv) {
       std::pair<std::size_t, std::size_t> windows;
       double allCpuMs = 0;
       const std::string out =
-          file(std::string(src.name) + "-" + mode.name + "-" + (mode.preset ? mode.preset : "ltr") + ".h264");
+          file(std::string(src.name) + "-" + mode.name + "-" + (mode.preset ? mode.preset : "openh264") + ".h264");
       const int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
       {
         AnnexBWriter writer(fd);
@@ -626,14 +636,14 @@ int main(int argc, char** argv) {
           static_cast<long long>(limits.windowBytes / 1000), windows.second / 1000,
           static_cast<long long>(limits.peakBytes / 1000), lat.size(), frames);
       std::fflush(stdout);
-      if (mode.lowLatency && mode.preset && ssim != "n/a")
+      if (mode.lowLatency && mode.preset && !mode.recovery && ssim != "n/a")
         lowLatencySsim.emplace_back(mode.preset, std::strtod(ssim.c_str(), nullptr));
     }
     // A refresh after acknowledged marks against an IDR on the same content,
     // each frame waited for as a receiver in real time would.
-    std::vector<Mode> refreshModes = {openh264Mode("openh264", [](Options&) {})};
+    std::vector<Mode> refreshModes = {kDefault, openh264Mode("openh264", [](Options&) {})};
     if (levers) {
-      refreshModes.push_back(modes[1]);
+      refreshModes.push_back(modes[2]);
     } else {
       refreshModes.push_back({"low-latency", true, "ultrafast"});
       refreshModes.push_back(openh264Mode("openh264", [](Options& o) { o.ltrMarkPeriod = 30; }));
@@ -651,8 +661,11 @@ int main(int argc, char** argv) {
         TimedSessions sessions(factoryFor(mode, 2));
         auto encoder = H264Encoder::create(config, writer, {sessions.factory(), &clock, [](std::string_view) {}});
         if (!encoder) return 1;
-        sessions.afterOutput = [&encoder](const EncodedSample& s) {
-          if (s.ltrToken) encoder->acknowledge(*s.ltrToken);
+        // Acknowledged up to five frames before the refresh: the frames
+        // after that were lost, or their acknowledgements are on the way.
+        const std::int64_t lastAcknowledged = std::int64_t{refreshAt - 5} * 1'000'000'000 / kFps;
+        sessions.afterOutput = [&encoder, lastAcknowledged](const EncodedSample& s) {
+          if (s.ltrToken && s.presentationTime.value <= lastAcknowledged) encoder->acknowledge(*s.ltrToken);
         };
         const int idrAt = refreshAt + 10;
         for (int i = 0; i < refreshAt + 20; ++i) {
@@ -678,9 +691,9 @@ int main(int argc, char** argv) {
         std::printf(
             "%s, refresh at frame %d: %zu KB (%s), IDR %zu KB, ordinary P frame %zu KB on average; refresh/IDR %.2f\n",
             mode.preset
-                ? "x264"
+                ? (mode.recovery ? "x264 (default)" : "x264, --ltr false")
                 : (std::string(mode.name) + ", marks every " + std::to_string(mode.openh264.ltrMarkPeriod)).c_str(),
-            refreshAt, refresh.bytes / 1000, refresh.keyframe ? "an IDR: no long-term references" : "predicted",
+            refreshAt, refresh.bytes / 1000, refresh.keyframe ? "an IDR: nothing acknowledged held" : "predicted",
             idr.bytes / 1000, predicted / 10 / 1000,
             static_cast<double>(refresh.bytes) / static_cast<double>(idr.bytes));
         ratios.push_back(static_cast<double>(refresh.bytes) / static_cast<double>(idr.bytes));

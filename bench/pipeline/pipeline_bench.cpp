@@ -67,7 +67,8 @@ struct Pipeline {
   std::string label;
   Kind kind;
   std::string program;
-  std::vector<std::string> extraArgs;  // the helper's
+  std::vector<std::string> extraArgs;      // the helper's
+  std::map<std::string, std::string> env;  // the helper's, beside DISPLAY
 };
 
 struct Settings {
@@ -206,7 +207,8 @@ RunFigures runPipeline(const Pipeline& p, ModeContext& ctx) {
   RunFigures f;
   test::Process::Options options;
   options.args = commandFor(p, ctx.mode, ctx.server.display());
-  options.setEnv = {{"DISPLAY", ctx.server.display()}};
+  options.setEnv = p.env;
+  options.setEnv["DISPLAY"] = ctx.server.display();
   test::Process child(options);
   OutputRecorder output(child.stdoutFd());
   ErrorTail errors(child.stderrFd());
@@ -505,10 +507,12 @@ void usage() {
       "  --rounds N                     runs of each pipeline, medians reported (1)\n"
       "  --helper [LABEL=]PATH          the helper to run; repeat to compare builds (the one built beside this bench)\n"
       "  --helper-args \"ARGS\"           appended to every helper's command line (none: the default path, "
-      "OpenH264\n"
-      "                                 with long-term references)\n"
-      "  --x264 yes|no                  also run each helper with \"--ltr false\" (x264, like the peers), labelled "
-      "LABEL-x264 (yes)\n"
+      "x264\n"
+      "                                 with loss recovery)\n"
+      "  --beside LIST                  also run each helper as openh264 (QX_H264_BACKEND=openh264, long-term\n"
+      "                                 references on OpenH264) and/or ltr-off (\"--ltr false\"), labelled "
+      "LABEL-openh264,\n"
+      "                                 LABEL-ltr-off; none for neither (openh264)\n"
       "  --peers LIST                   ffmpeg,gstreamer or none (ffmpeg,gstreamer)\n"
       "  --source4k motion|desktop      content of the 4k mode (motion)\n"
       "  --stage-frames N               frames for the in-process stage timings (60)\n");
@@ -517,7 +521,7 @@ void usage() {
 std::optional<Settings> parse(int argc, char** argv) {
   Settings s;
   std::string mode = "all", peers = "ffmpeg,gstreamer", helperArgs, source4k = "motion";
-  bool x264Beside = true;
+  std::string beside = "openh264";
   std::vector<std::string> helpers;
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
@@ -535,8 +539,8 @@ std::optional<Settings> parse(int argc, char** argv) {
       helpers.push_back(value());
     } else if (a == "--helper-args") {
       helperArgs = value();
-    } else if (a == "--x264") {
-      x264Beside = value() != "no";
+    } else if (a == "--beside") {
+      beside = value();
     } else if (a == "--peers") {
       peers = value();
     } else if (a == "--source4k") {
@@ -560,18 +564,29 @@ std::optional<Settings> parse(int argc, char** argv) {
   if (helpers.empty()) helpers.push_back(defaultHelper());
   for (std::size_t i = 0; i < helpers.size(); ++i) {
     const auto eq = helpers[i].find('=');
-    Pipeline p{helpers.size() == 1 ? "qx" : "qx" + std::to_string(i + 1), Kind::helper, helpers[i],
-               splitWords(helperArgs, ' ')};
+    Pipeline p{helpers.size() == 1 ? "qx" : "qx" + std::to_string(i + 1),
+               Kind::helper,
+               helpers[i],
+               splitWords(helperArgs, ' '),
+               {}};
     if (eq != std::string::npos && helpers[i].find('/') > eq) {
       p.label = helpers[i].substr(0, eq);
       p.program = helpers[i].substr(eq + 1);
     }
     if (access(p.program.c_str(), X_OK) != 0) throw std::runtime_error("no helper at " + p.program);
     s.pipelines.push_back(p);
-    if (x264Beside) {
+    for (const std::string& other : splitWords(beside, ',')) {
       Pipeline x = p;
-      x.label += "-x264";
-      x.extraArgs.insert(x.extraArgs.end(), {"--ltr", "false"});
+      x.label += "-" + other;
+      if (other == "openh264") {
+        x.env["QX_H264_BACKEND"] = "openh264";
+      } else if (other == "ltr-off") {
+        x.extraArgs.insert(x.extraArgs.end(), {"--ltr", "false"});
+      } else if (other != "none") {
+        throw std::runtime_error("unknown --beside " + other);
+      } else {
+        continue;
+      }
       s.pipelines.push_back(x);
     }
   }
@@ -584,7 +599,7 @@ std::optional<Settings> parse(int argc, char** argv) {
       std::fprintf(stderr, "%s is not installed; left out\n", peer.c_str());
       continue;
     }
-    s.pipelines.push_back({peer, ffmpeg ? Kind::ffmpeg : Kind::gstreamer, program, {}});
+    s.pipelines.push_back({peer, ffmpeg ? Kind::ffmpeg : Kind::gstreamer, program, {}, {}});
   }
   return s;
 }

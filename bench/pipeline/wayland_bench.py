@@ -2,7 +2,8 @@
 """Figures on a Wayland desktop: quorvex-screencap against GStreamer's
 pipewiresrc ! videoconvert ! x264enc speed-preset=ultrafast tune=zerolatency, both at 30 fps and 8 Mbit/s,
 each with a screen-cast portal session of its own, in turn, two rounds, at 1080p; the helper on its default
-path (OpenH264, long-term references) and with --ltr false (x264). Runs inside a test desktop
+path (x264 with loss recovery), on OpenH264 (QX_H264_BACKEND=openh264, the default until recovery moved to
+x264) and with --ltr false. Runs inside a test desktop
 (build the targets quorvex-screencap and wayland_latency first):
 
   b=build; bash tests/support/wayland/session.sh --size 1920x1080 \
@@ -81,13 +82,14 @@ def frames_shown():
         rows = [line.split() for line in f if line.endswith('\n')]
     return {int(n): (int(c) / 1e9, int(p) / 1e9) for n, c, p in rows if int(p) > 0}
 
-def measure(cmd, pass_fds=(), probe=False):
+def measure(cmd, pass_fds=(), probe=False, env=None):
     """Runs a pipeline (or the probe) and returns fps, CPU ms per frame, CPU %, and latencies in ms."""
     out = work + '/pictures'
     if probe:
         p = subprocess.Popen(cmd + [out], pass_fds=pass_fds)
     else:
-        p = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=open(work + "/stderr", "w"), pass_fds=pass_fds)
+        p = subprocess.Popen(cmd, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=open(work + "/stderr", "w"), pass_fds=pass_fds,
+                             env=dict(os.environ, **(env or {})))
         reader = subprocess.Popen([tool, 'read', out], stdin=p.stdout)
         p.stdout.close()
     time.sleep(3)
@@ -138,8 +140,9 @@ bus.call_sync('org.freedesktop.portal.Desktop', s0, 'org.freedesktop.portal.Sess
 try:
     for rnd in range(2):
         helpers = {}
-        for name, extra in (('helper', []), ('helper-x264', ['--ltr', 'false'])):
-            m = measure([bindir + '/quorvex-screencap', '--audio', 'false', '--fps', '30', '--bitrate', '8000000', '--max-width', '1920'] + extra)
+        for name, extra, env in (('helper', [], {}), ('helper-openh264', [], {'QX_H264_BACKEND': 'openh264'}),
+                                 ('helper-ltr-off', ['--ltr', 'false'], {})):
+            m = measure([bindir + '/quorvex-screencap', '--audio', 'false', '--fps', '30', '--bitrate', '8000000', '--max-width', '1920'] + extra, env=env)
             report(name, m)
             # The helper's own figure for its encoder, from its statistics lines after the first (the keyframe).
             enc = [float(l.split('enc_ms=')[1].split('/')[0]) for l in open(work + '/stderr') if 'enc_ms=' in l][1:]

@@ -10,7 +10,7 @@
 #include <map>
 #include <optional>
 
-#include "platform/linux/openh264/h264_syntax.h"
+#include "platform/linux/h264/h264_syntax.h"
 
 namespace qx::openh264 {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "platform/linux/h264/encoder_shell.h"
-#include "platform/linux/openh264/h264_syntax.h"
+#include "platform/linux/h264/h264_syntax.h"
 #include "platform/linux/openh264/ltr_marks.h"
 
 namespace qx {

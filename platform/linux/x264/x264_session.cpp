@@ -1,5 +1,6 @@
 #include "platform/linux/x264/x264_session.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <map>
@@ -12,6 +13,8 @@ extern "C" {
 }
 
 #include "platform/linux/h264/encoder_shell.h"
+#include "platform/linux/h264/h264_syntax.h"
+#include "platform/linux/x264/reference_window.h"
 #include "platform/linux/x264/x264_settings.h"
 
 namespace qx {
@@ -30,6 +33,30 @@ constexpr std::int64_t kTimebase = 90'000;
 
 using h264::Job;
 
+// The largest DPB a picture of `width` x `height` may have at level 5.1
+// (MaxDpbMbs 184320), the highest level common decoders take, capped at
+// the 16 the syntax allows and `wanted`; at least 1.
+int dpbFrames(std::int32_t width, std::int32_t height, int wanted) {
+  const std::int64_t mbs = std::int64_t{(width + 15) / 16} * ((height + 15) / 16);
+  const std::int64_t fit = mbs > 0 ? 184'320 / mbs : 16;
+  return static_cast<int>(std::clamp<std::int64_t>(std::min<std::int64_t>(fit, wanted), 1, 16));
+}
+
+// Sets constraint_set4 and constraint_set5 (progressive, no B slices) in an
+// SPS: Constrained High, which x264 codes but never signals. The flags sit
+// in the third byte, between two non-zero bytes, so no escaping changes.
+void signalConstrainedHigh(std::vector<std::uint8_t>& sps) {
+  if (sps.size() > 3 && sps[1] == 100) sps[2] = static_cast<std::uint8_t>(sps[2] | 0x0C);
+}
+
+// What one call to x264_encoder_encode gave.
+struct Coded {
+  std::vector<std::uint8_t> data;  // length-prefixed NAL units
+  bool keyframe = false;
+  std::int64_t pts = 0;
+  std::vector<h264::SliceHeader> slices;  // read only with recovery on
+};
+
 // libx264 as the encoder shell's step.
 class X264Step final : public h264::EncodeStep {
  public:
@@ -39,6 +66,15 @@ class X264Step final : public h264::EncodeStep {
         lowLatency_(params.encoderRequest && params.encoderRequest->enableLowLatencyRateControl),
         output_(std::move(params.output)),
         options_(std::move(options)) {}
+
+  std::optional<std::int32_t> ownProperty(std::string_view key, const PropertyValue& value, bool prepared) override {
+    if (key != session_key::kEnableLTR) return std::nullopt;
+    const auto* on = std::get_if<bool>(&value);
+    if (!on) return kInvalidParameter;
+    if (prepared) return kPropertyReadOnly;
+    recovery_ = *on;
+    return kOk;
+  }
 
   std::int32_t open(const h264::SessionSettings& settings) override {
     const bool ll = lowLatency_;
@@ -71,6 +107,13 @@ class X264Step final : public h264::EncodeStep {
     param_.i_nal_hrd = X264_NAL_HRD_NONE;
     param_.i_scenecut_threshold = 0;
     param_.i_keyint_max = h264::keyframeInterval(settings, X264_KEYINT_MAX_INFINITE);
+    if (recovery_) {
+      // One picture searched, as without recovery, but a deep DPB: the older
+      // pictures stay for a refresh to predict from, at no search cost.
+      param_.i_frame_reference = 1;
+      param_.i_dpb_size = dpbFrames(width_, height_, options_.recoveryDpb);
+      param_.b_intra_refresh = 0;
+    }
     param_.i_keyint_min = 1;
     param_.vui.i_colorprim = 1;  // BT.709
     param_.vui.i_transfer = 1;
@@ -102,7 +145,18 @@ class X264Step final : public h264::EncodeStep {
     encoder_.reset(x264_encoder_open(&param_));
     if (!encoder_) return kEncoderMalfunction;
     x264_encoder_parameters(encoder_.get(), &param_);
-    return readHeaders() ? kOk : kEncoderMalfunction;
+    if (!readHeaders()) return kEncoderMalfunction;
+    if (settings.profile == h264::Profile::constrainedHigh) signalConstrainedHigh(parameterSets_[0]);
+    if (recovery_) {
+      for (const auto& set : parameterSets_) {
+        const auto nal = h264::nalUnit(set);
+        if (!nal || !syntax_.add(*nal)) return kEncoderMalfunction;
+      }
+      const h264::Sps* sps = syntax_.sps(0);
+      if (!sps) return kEncoderMalfunction;
+      window_.emplace(sps->maxNumRefFrames);
+    }
+    return kOk;
   }
 
   void reconfigure(const h264::RateSettings& rate) override {
@@ -127,17 +181,40 @@ class X264Step final : public h264::EncodeStep {
       pic.img.plane[p] = const_cast<std::uint8_t*>(std::as_const(*job.buffer).plane(p));
       pic.img.i_stride[p] = job.buffer->stride(p);
     }
-    std::int64_t ticks = h264::toTicks(job.pts, kTimebase);
-    if (lastTicks_ && ticks <= *lastTicks_) ticks = *lastTicks_ + 1;  // x264 needs increasing pts
-    lastTicks_ = ticks;
+    const std::int64_t ticks = nextTicks(job.pts);
     pic.i_pts = ticks;
-    if (job.options.forceKeyframe || job.options.forceLTRRefresh ||
-        h264::keyframeDueByDuration(opened_, lastKeyTicks_, ticks, kTimebase)) {
+    if (window_) {
+      for (std::int64_t token : job.options.acknowledgedTokens) window_->acknowledge(token);
+    }
+    bool keyframe = job.options.forceKeyframe || h264::keyframeDueByDuration(opened_, lastKeyTicks_, ticks, kTimebase);
+    std::optional<x264::RefreshPlan> plan;
+    if (!keyframe && job.options.forceLTRRefresh) {
+      if (window_) plan = window_->refreshPlan();
+      // Nothing acknowledged is left to predict from: an IDR repairs as much.
+      if (plan && plan->invalidateFrom &&
+          x264_encoder_invalidate_reference(encoder_.get(), *plan->invalidateFrom) < 0) {
+        plan.reset();
+      }
+      keyframe = !plan;
+    }
+    if (keyframe) {
       pic.i_type = X264_TYPE_IDR;
       lastKeyTicks_ = ticks;
     }
     pending_[ticks] = job.pts;
-    encodeAndEmit(&pic);
+    std::optional<Coded> coded = code(&pic);
+    if (coded && plan && !coded->keyframe &&
+        !std::ranges::all_of(coded->slices, [&](const auto& s) { return x264::predictsOnlyFrom(s, plan->frameNum); })) {
+      // x264 predicted from another picture than the acknowledged one: the
+      // receiver could not decode it, so the same picture goes out as an IDR
+      // instead and the refused one is never sent.
+      pending_.erase(ticks);
+      pic.i_pts = nextTicks(job.pts);
+      pic.i_type = X264_TYPE_IDR;
+      pending_[pic.i_pts] = job.pts;
+      coded = code(&pic);
+    }
+    if (coded) emit(*coded, plan ? std::optional(plan->frameNum) : std::nullopt);
   }
 
   // x264 cannot take frames after a flush, so a drain that had delayed
@@ -146,7 +223,9 @@ class X264Step final : public h264::EncodeStep {
     bool any = false;
     while (x264_encoder_delayed_frames(encoder_.get()) > 0) {
       any = true;
-      if (!encodeAndEmit(nullptr)) break;
+      const std::optional<Coded> coded = code(nullptr);
+      if (!coded) break;
+      emit(*coded, std::nullopt);
     }
     return any;
   }
@@ -182,9 +261,19 @@ class X264Step final : public h264::EncodeStep {
     return true;
   }
 
-  // Encodes `in` (null: drains a delayed frame) and hands whatever frame
-  // comes out to the output callback. False when x264 failed.
-  bool encodeAndEmit(x264_picture_t* in) {
+  // A strictly increasing pts for `pts`, as x264 needs.
+  std::int64_t nextTicks(MediaTime pts) {
+    std::int64_t ticks = h264::toTicks(pts, kTimebase);
+    if (lastTicks_ && ticks <= *lastTicks_) ticks = *lastTicks_ + 1;
+    lastTicks_ = ticks;
+    return ticks;
+  }
+
+  // Encodes `in` (null: drains a delayed frame). Empty data when nothing came
+  // out of this call; none when x264 failed (reported to the output), or when
+  // recovery is on and its slices cannot be read back (then they cannot be
+  // tracked, and the frame is dropped like a failed one).
+  std::optional<Coded> code(x264_picture_t* in) {
     x264_nal_t* nals = nullptr;
     int count = 0;
     x264_picture_t out;
@@ -193,23 +282,53 @@ class X264Step final : public h264::EncodeStep {
     if (size < 0) {
       if (in) pending_.erase(in->i_pts);
       output_(kEncoderMalfunction, nullptr);
-      return false;
+      return std::nullopt;
     }
-    if (size == 0 || count == 0) return true;  // nothing came out for this call
-    EncodedSample sample;
+    Coded coded;
+    if (size == 0 || count == 0) return coded;
     // x264 keeps a frame's NAL units contiguous, each after its 4-byte size.
-    sample.data.emplace(nals[0].p_payload, nals[0].p_payload + size);
-    sample.notSync = out.b_keyframe == 0;
-    if (out.b_keyframe) lastKeyTicks_ = out.i_pts;  // also those x264 placed by the frame limit
+    coded.data.assign(nals[0].p_payload, nals[0].p_payload + size);
+    coded.keyframe = out.b_keyframe != 0;
+    coded.pts = out.i_pts;
+    if (window_) {
+      for (const h264::NalUnit& nal : h264::splitLengthPrefixed(coded.data)) {
+        if (nal.type != h264::kNalSlice && nal.type != h264::kNalIdrSlice) continue;
+        auto slice = syntax_.parseSlice(nal);
+        if (!slice) {
+          coded.slices.clear();
+          break;
+        }
+        coded.slices.push_back(*slice);
+      }
+      if (coded.slices.empty()) {
+        pending_.erase(out.i_pts);
+        output_(kEncoderMalfunction, nullptr);
+        return std::nullopt;
+      }
+    }
+    return coded;
+  }
+
+  // Hands a coded frame to the output callback. `refreshFrom`: the frame_num
+  // a refresh was planned from.
+  void emit(const Coded& coded, std::optional<int> refreshFrom) {
+    if (coded.data.empty()) return;
+    EncodedSample sample;
+    sample.data = coded.data;
+    sample.notSync = !coded.keyframe;
+    if (coded.keyframe) lastKeyTicks_ = coded.pts;  // also those x264 placed by itself
     sample.parameterSets = parameterSets_;
-    if (auto it = pending_.find(out.i_pts); it != pending_.end()) {
+    if (window_) {
+      sample.ltrToken =
+          window_->onPicture(coded.slices.front(), coded.pts, coded.keyframe ? std::nullopt : refreshFrom);
+    }
+    if (auto it = pending_.find(coded.pts); it != pending_.end()) {
       sample.presentationTime = it->second;
       pending_.erase(it);
     } else {
-      sample.presentationTime = MediaTime::make(out.i_pts, static_cast<std::int32_t>(kTimebase));
+      sample.presentationTime = MediaTime::make(coded.pts, static_cast<std::int32_t>(kTimebase));
     }
     output_(kOk, &sample);
-    return true;
   }
 
   const std::int32_t width_;
@@ -218,6 +337,7 @@ class X264Step final : public h264::EncodeStep {
   const CompressionOutputCallback output_;
   const X264SessionOptions options_;
 
+  bool recovery_ = false;  // set under the shell's lock until prepare; then fixed
   x264_param_t param_{};
   X264Handle encoder_;
   h264::RateSettings appliedRate_;
@@ -226,6 +346,8 @@ class X264Step final : public h264::EncodeStep {
   std::vector<std::vector<std::uint8_t>> parameterSets_;
   std::map<std::int64_t, MediaTime> pending_;
   std::optional<std::int64_t> lastTicks_;
+  h264::ParameterSetTable syntax_;               // recovery only
+  std::optional<x264::ReferenceWindow> window_;  // recovery only
 };
 
 }  // namespace

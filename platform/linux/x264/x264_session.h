@@ -19,14 +19,23 @@ struct X264SessionOptions {
   // Frames that may wait for the encoder thread; when full, the oldest waiting
   // frame is dropped and its options move to the new one.
   int queueDepth = 2;
+  // Reference pictures kept for loss recovery (fewer where a picture is too
+  // large for level 5.1). D - 1 frames is how far behind the newest picture
+  // the acknowledged one may be when a refresh is asked for (16: half a
+  // second at 30 fps); past that a refresh becomes an IDR. Costs memory,
+  // not search time.
+  int recoveryDpb = 16;
 };
 
 // A compression-session factory on libx264. Each session encodes on its own
 // thread ("qx-x264"), which also runs the output callback. x264 itself is
 // opened by prepare(), once the properties are known; a failure to open is
-// reported there. Long-term references are not available (EnableLTR answers
-// kPropertyNotSupported); a frame asking for an LTR refresh is encoded as an
-// IDR, which repairs as much. Acknowledged tokens are ignored. Of the two
+// reported there. With EnableLTR on, loss recovery works without long-term
+// references: every picture is a short-term reference in a deep DPB and
+// carries a token; acknowledged tokens name pictures a refresh may predict
+// from, and a frame asking for an LTR refresh makes x264 forget the pictures
+// after the newest acknowledged one and predict from it (checked slice by
+// slice; else, or when none is held, it comes out as an IDR). Of the two
 // keyframe limits, whichever comes first forces an IDR: MaxKeyFrameInterval
 // in frames, MaxKeyFrameIntervalDuration in presentation time.
 [[nodiscard]] CompressionSessionFactory x264SessionFactory(const X264SessionOptions& options = {});

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/linux/openh264/h264_syntax.h"
+#include "platform/linux/h264/h264_syntax.h"
 #include "platform/linux/openh264/openh264_session.h"
 #include "tests/backend/video/collected_samples.h"
 #include "tests/backend/video/nv12_pattern.h"

@@ -32,7 +32,8 @@ TEST(X264Session, PropertyAnswers) {
   auto created = make(c, 320, 240, true);
   ASSERT_EQ(created.status, kOk);
   auto& s = *created.session;
-  EXPECT_EQ(s.setProperty(key::kEnableLTR, true), kPropertyNotSupported);
+  EXPECT_EQ(s.setProperty(key::kEnableLTR, std::int64_t{1}), kInvalidParameter);
+  EXPECT_EQ(s.setProperty(key::kEnableLTR, true), kOk);
   EXPECT_EQ(s.setProperty("NoSuchKey", true), kPropertyNotSupported);
   EXPECT_EQ(s.setProperty(key::kAllowFrameReordering, true), kPropertyNotSupported);
   EXPECT_EQ(s.setProperty(key::kAllowFrameReordering, false), kOk);
@@ -46,6 +47,7 @@ TEST(X264Session, PropertyAnswers) {
   // After prepare only rate control may change.
   EXPECT_EQ(s.setProperty(key::kProfileLevel, std::string(session_value::kProfileHighAutoLevel)), kPropertyReadOnly);
   EXPECT_EQ(s.setProperty(key::kExpectedFrameRate, std::int64_t{60}), kPropertyReadOnly);
+  EXPECT_EQ(s.setProperty(key::kEnableLTR, false), kPropertyReadOnly);
   EXPECT_EQ(s.setProperty(key::kAverageBitRate, std::int64_t{3'000'000}), kOk);
   EXPECT_EQ(s.setProperty(key::kMaxAllowedFrameQP, std::int64_t{42}), kOk);
 }

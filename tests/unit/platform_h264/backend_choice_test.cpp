@@ -19,16 +19,21 @@ TEST(BackendChoice, ChoiceOfBackend) {
       return CompressionSessionCreateResult{};
     };
   };
-  auto choose = chooseSessionFactory(named("openh264"), named("x264"));
-  for (auto request :
-       {std::optional<EncoderRequest>{}, std::optional(EncoderRequest{.enableLowLatencyRateControl = true}),
-        std::optional(EncoderRequest{.enableLowLatencyRateControl = false, .longTermReferences = true}),
-        std::optional(EncoderRequest{.enableLowLatencyRateControl = true, .longTermReferences = true})}) {
-    CompressionSessionParams p;
-    p.encoderRequest = request;
-    (void)choose(std::move(p));
+  for (const char* requested : {"", "x264", "openh264"}) {
+    auto choose = chooseSessionFactory(requested, named("openh264"), named("x264"));
+    for (auto request :
+         {std::optional<EncoderRequest>{}, std::optional(EncoderRequest{.enableLowLatencyRateControl = true}),
+          std::optional(EncoderRequest{.enableLowLatencyRateControl = false, .longTermReferences = true}),
+          std::optional(EncoderRequest{.enableLowLatencyRateControl = true, .longTermReferences = true})}) {
+      CompressionSessionParams p;
+      p.encoderRequest = request;
+      (void)choose(std::move(p));
+    }
   }
-  EXPECT_EQ(used, (std::vector<std::string>{"x264", "x264", "x264", "openh264"}));
+  // x264 serves everything, unless OpenH264 is asked for by name: then it
+  // serves the sessions with long-term references.
+  EXPECT_EQ(used, (std::vector<std::string>{"x264", "x264", "x264", "x264", "x264", "x264", "x264", "x264", "x264",
+                                            "x264", "x264", "openh264"}));
 }
 
 }  // namespace

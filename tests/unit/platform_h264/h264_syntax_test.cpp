@@ -1,4 +1,4 @@
-#include "platform/linux/openh264/h264_syntax.h"
+#include "platform/linux/h264/h264_syntax.h"
 
 #include <gtest/gtest.h>
 #include <wels/codec_api.h>
