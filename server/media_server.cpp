@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string_view>
 #include <vector>
 
 namespace qx::server {
@@ -159,7 +160,11 @@ void Server::startWebrtc() {
       logLine(std::string("ignoring QUORVEX_WEBRTC_PORTS=") + ports + " (expected A-B within 1024-65535)");
     }
   }
-  config.defaultProfile = options_.ltr ? "640c1f" : "42e01f";
+  // The helper's x264 codes Constrained Baseline; OpenH264, asked for by
+  // name and only with long-term references, codes (Constrained) High.
+  const char* backend = std::getenv("QX_H264_BACKEND");
+  config.defaultProfile =
+      options_.ltr && backend != nullptr && std::string_view(backend) == "openh264" ? "640c1f" : "42e01f";
   config.tokenRequired = environment_.token && !environment_.token->empty();
   config.audio = options_.captureAudio;
   if (auto args = helperArguments(options_, std::nullopt)) input_ = InputHub::create(io_, *args);

@@ -173,7 +173,9 @@ int closeness(std::string_view offered, std::string_view stream) {
       break;
     }
   }
-  if (score > 0 && offered.substr(0, 4) == stream.substr(0, 4)) score += 500;
+  // The same profile, whichever compatible constraint flags an encoder set
+  // (x264 codes Constrained Baseline as 42c0, browsers offer it as 42e0).
+  if (score > 0 && profileName(offered) == profileName(stream) && !profileName(stream).empty()) score += 500;
   return score + std::stoi(std::string(offered.substr(4, 2)), nullptr, 16);
 }
 

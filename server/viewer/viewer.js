@@ -291,7 +291,9 @@
       return;
     }
     $('stat-profile').textContent = profileName(s.streamProfile);
-    const differs = s.signalledProfile && s.signalledProfile.toLowerCase() !== s.streamProfile.toLowerCase();
+    // Levels and compatible flags aside: "Constrained Baseline 3.1 (42e01f)" -> "Constrained Baseline".
+    const family = (id) => profileName(id).replace(/ [0-9.]+ \(.*\)$/, '');
+    const differs = s.signalledProfile && family(s.signalledProfile) !== family(s.streamProfile);
     mismatch.hidden = !differs;
     if (differs) {
       mismatch.textContent = 'Signalled as ' + profileName(s.signalledProfile) +

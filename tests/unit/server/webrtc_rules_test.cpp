@@ -42,6 +42,7 @@ TEST(Offer, PicksTheStreamProfileElseTheClosestOffered) {
       {chromium + h264(99, "640c1f"), "640c1f", 99, "640c1f"},  // the real profile when offered
       {chromium, "640c1f", 98, "4d001f"},                       // High: Main decoders come closest
       {chromium, "42e01f", 97, "42e01f"},
+      {chromium, "42c028", 97, "42e01f"},  // Constrained Baseline, flags set otherwise, other level
       {h264(96, "42001f") + h264(97, "42E01F"), "42e01f", 97, "42e01f"},     // hex case ignored
       {h264(96, "42001f") + h264(97, "640032"), "42e01f", 96, "42001f"},     // Baseline before High
       {h264(96, "640032") + h264(97, "4d001f"), "640c1f", 96, "640032"},     // same profile, other level
