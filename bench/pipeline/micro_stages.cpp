@@ -179,7 +179,7 @@ StageFigures measureStages(const std::string& display, int serverPid, Content& c
   f.convertMs = convertCpu * 1000.0 / (warmUp + frames);
 
   f.openh264 = measureEncode(openh264SessionFactory(), true, pictures, static_cast<std::size_t>(warmUp), fps, bitrate);
-  f.x264 = measureEncode(x264SessionFactory(), false, pictures, static_cast<std::size_t>(warmUp), fps, bitrate);
+  f.x264 = measureEncode(x264SessionFactory(), true, pictures, static_cast<std::size_t>(warmUp), fps, bitrate);
   measureWrite(static_cast<std::size_t>(f.openh264.accessUnitBytes), 300, f);
   return f;
 }

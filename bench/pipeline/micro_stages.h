@@ -2,9 +2,10 @@
 
 // The helper's stages timed one by one in this process with the product's
 // own classes, at a mode's sizes: a full-screen MIT-SHM grab, the BGRX to
-// NV12 conversion (and scaling), the OpenH264 session with long-term
-// references (the default path) and the x264 session, each with the helper's
-// low-latency settings, and writing an access unit to a pipe.
+// NV12 conversion (and scaling), the x264 session with loss recovery (the
+// default path) and the OpenH264 session with long-term references, each
+// with the helper's low-latency settings, and writing an access unit to a
+// pipe.
 
 #include <cstdint>
 #include <string>
@@ -23,8 +24,8 @@ struct StageFigures {
   double grabWallMs = 0;    // request to reply
   double grabServerMs = 0;  // X server CPU per grab
   double convertMs = 0;     // thread CPU
-  EncodeFigures openh264;   // the default path: long-term references on
-  EncodeFigures x264;       // long-term references off
+  EncodeFigures openh264;   // long-term references on OpenH264
+  EncodeFigures x264;       // the default path: recovery on x264
   double writeCpuMs = 0;    // thread CPU
   double writeWallMs = 0;
   int frames = 0;

@@ -471,8 +471,8 @@ void printMode(const ModeResult& r) {
     const StageFigures& s = *r.stages;
     std::printf(
         "stages in-process at %dx%d -> %dx%d, %d frames, ms/frame: grab %.2f wall (X server CPU %.2f), convert %.2f, "
-        "encode with long-term references (OpenH264) %.2f CPU (%.2f wall, %.1f KB), without (x264) %.2f CPU (%.2f "
-        "wall, %.1f KB), write %.3f CPU (%.3f wall)\n",
+        "encode on OpenH264 with long-term references %.2f CPU (%.2f wall, %.1f KB), on x264 with recovery (default) "
+        "%.2f CPU (%.2f wall, %.1f KB), write %.3f CPU (%.3f wall)\n",
         m.width, m.height, kOutWidth, kOutHeight, s.frames, s.grabWallMs, s.grabServerMs, s.convertMs, s.openh264.cpuMs,
         s.openh264.wallMs, s.openh264.accessUnitBytes / 1024.0, s.x264.cpuMs, s.x264.wallMs,
         s.x264.accessUnitBytes / 1024.0, s.writeCpuMs, s.writeWallMs);
