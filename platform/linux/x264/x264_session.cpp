@@ -15,6 +15,7 @@ extern "C" {
 #include "platform/linux/h264/encoder_shell.h"
 #include "platform/linux/h264/h264_syntax.h"
 #include "platform/linux/x264/reference_window.h"
+#include "platform/linux/x264/unchanged_blocks.h"
 #include "platform/linux/x264/x264_settings.h"
 
 namespace qx {
@@ -32,6 +33,8 @@ using X264Handle = std::unique_ptr<x264_t, X264Closer>;
 constexpr std::int64_t kTimebase = 90'000;
 
 using h264::Job;
+
+static_assert(x264::UnchangedBlocks::kConstant == X264_MBINFO_CONSTANT);
 
 // The largest DPB a picture of `width` x `height` may have at level 5.1
 // (MaxDpbMbs 184320), the highest level common decoders take, capped at
@@ -107,6 +110,10 @@ class X264Step final : public h264::EncodeStep {
     param_.i_nal_hrd = X264_NAL_HRD_NONE;
     param_.i_scenecut_threshold = 0;
     param_.i_keyint_max = h264::keyframeInterval(settings, X264_KEYINT_MAX_INFINITE);
+    if (options_.skipUnchanged) {
+      param_.analyse.b_mb_info = 1;
+      unchanged_.emplace(width_, height_);
+    }
     if (recovery_) {
       // One picture searched, as without recovery, but a deep DPB: the older
       // pictures stay for a refresh to predict from, at no search cost.
@@ -202,7 +209,12 @@ class X264Step final : public h264::EncodeStep {
       lastKeyTicks_ = ticks;
     }
     pending_[ticks] = job.pts;
+    // A refresh predicts from an older picture than the previous one, to
+    // which "unchanged" refers (x264 would not skip there either).
+    if (unchanged_ && unchanged_->mark(*job.buffer) && !keyframe && !plan) pic.prop.mb_info = unchanged_->flags();
     std::optional<Coded> coded = code(&pic);
+    pic.prop.mb_info = nullptr;
+    if (!coded && unchanged_) unchanged_->reset();  // x264 did not take it: nothing is known unchanged
     if (coded && plan && !coded->keyframe &&
         !std::ranges::all_of(coded->slices, [&](const auto& s) { return x264::predictsOnlyFrom(s, plan->frameNum); })) {
       // x264 predicted from another picture than the acknowledged one: the
@@ -346,8 +358,9 @@ class X264Step final : public h264::EncodeStep {
   std::vector<std::vector<std::uint8_t>> parameterSets_;
   std::map<std::int64_t, MediaTime> pending_;
   std::optional<std::int64_t> lastTicks_;
-  h264::ParameterSetTable syntax_;               // recovery only
-  std::optional<x264::ReferenceWindow> window_;  // recovery only
+  std::optional<x264::UnchangedBlocks> unchanged_;  // with skipUnchanged
+  h264::ParameterSetTable syntax_;                  // recovery only
+  std::optional<x264::ReferenceWindow> window_;     // recovery only
 };
 
 }  // namespace

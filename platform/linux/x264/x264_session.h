@@ -25,6 +25,9 @@ struct X264SessionOptions {
   // second at 30 fps); past that a refresh becomes an IDR. Costs memory,
   // not search time.
   int recoveryDpb = 16;
+  // Tell x264 which macroblocks did not change since the previous picture,
+  // so it skips them without analysing them.
+  bool skipUnchanged = true;
 };
 
 // A compression-session factory on libx264. Each session encodes on its own
