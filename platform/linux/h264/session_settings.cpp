@@ -134,6 +134,16 @@ std::int32_t applyProperty(SessionSettings& s, std::string_view key, const Prope
   return kPropertyNotSupported;
 }
 
+std::optional<std::int32_t> recoveryProperty(std::string_view key, const PropertyValue& value, bool prepared,
+                                             bool& on) {
+  if (key != session_key::kEnableLTR) return std::nullopt;
+  const auto* b = std::get_if<bool>(&value);
+  if (!b) return session_status::kInvalidParameter;
+  if (prepared) return session_status::kPropertyReadOnly;
+  on = *b;
+  return session_status::kOk;
+}
+
 int keyframeInterval(const SessionSettings& s, int infinite) {
   double frames = std::numeric_limits<double>::infinity();
   if (s.maxKeyFrameInterval > 0) frames = static_cast<double>(s.maxKeyFrameInterval);

@@ -41,6 +41,10 @@ struct SessionSettings {
 // `settings` is unchanged unless 0 is returned.
 std::int32_t applyProperty(SessionSettings& settings, std::string_view key, const PropertyValue& value, bool prepared);
 
+// EnableLTR for a backend with loss recovery of its own: a boolean, kept in
+// `on` until prepare, read-only after. Empty for every other key.
+std::optional<std::int32_t> recoveryProperty(std::string_view key, const PropertyValue& value, bool prepared, bool& on);
+
 // Frames between forced IDRs: the tighter of the two limits, or the
 // encoder's "no limit" marker `infinite` when neither is set.
 int keyframeInterval(const SessionSettings& settings, int infinite);

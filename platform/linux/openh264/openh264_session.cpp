@@ -77,12 +77,7 @@ class OpenH264Step final : public h264::EncodeStep {
   }
 
   std::optional<std::int32_t> ownProperty(std::string_view key, const PropertyValue& value, bool prepared) override {
-    if (key != session_key::kEnableLTR) return std::nullopt;
-    const auto* on = std::get_if<bool>(&value);
-    if (!on) return kInvalidParameter;
-    if (prepared) return kPropertyReadOnly;
-    ltr_ = *on;
-    return kOk;
+    return h264::recoveryProperty(key, value, prepared, ltr_);
   }
 
   std::int32_t open(const Settings& settings) override {

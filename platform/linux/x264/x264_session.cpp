@@ -71,12 +71,7 @@ class X264Step final : public h264::EncodeStep {
         options_(std::move(options)) {}
 
   std::optional<std::int32_t> ownProperty(std::string_view key, const PropertyValue& value, bool prepared) override {
-    if (key != session_key::kEnableLTR) return std::nullopt;
-    const auto* on = std::get_if<bool>(&value);
-    if (!on) return kInvalidParameter;
-    if (prepared) return kPropertyReadOnly;
-    recovery_ = *on;
-    return kOk;
+    return h264::recoveryProperty(key, value, prepared, recovery_);
   }
 
   std::int32_t open(const h264::SessionSettings& settings) override {
