@@ -221,7 +221,7 @@ class X264Step final : public h264::EncodeStep {
       pending_[pic.i_pts] = job.pts;
       coded = code(&pic);
     }
-    if (coded) emit(*coded, plan ? std::optional(plan->frameNum) : std::nullopt);
+    if (coded) emit(std::move(*coded), plan ? std::optional(plan->frameNum) : std::nullopt);
   }
 
   // x264 cannot take frames after a flush, so a drain that had delayed
@@ -230,9 +230,9 @@ class X264Step final : public h264::EncodeStep {
     bool any = false;
     while (x264_encoder_delayed_frames(encoder_.get()) > 0) {
       any = true;
-      const std::optional<Coded> coded = code(nullptr);
+      std::optional<Coded> coded = code(nullptr);
       if (!coded) break;
-      emit(*coded, std::nullopt);
+      emit(std::move(*coded), std::nullopt);
     }
     return any;
   }
@@ -318,10 +318,10 @@ class X264Step final : public h264::EncodeStep {
 
   // Hands a coded frame to the output callback. `refreshFrom`: the frame_num
   // a refresh was planned from.
-  void emit(const Coded& coded, std::optional<int> refreshFrom) {
+  void emit(Coded coded, std::optional<int> refreshFrom) {
     if (coded.data.empty()) return;
     EncodedSample sample;
-    sample.data = coded.data;
+    sample.data = std::move(coded.data);
     sample.notSync = !coded.keyframe;
     if (coded.keyframe) lastKeyTicks_ = coded.pts;  // also those x264 placed by itself
     sample.parameterSets = parameterSets_;
